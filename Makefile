@@ -1,0 +1,53 @@
+# The README's commands. Everything installs into .venv (created once, then reused).
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+# Incremental native builds: the CMake tree is kept between installs.
+BUILD_DIR ?= build/release
+EXTRAS ?= test,demo,bench
+PYTEST_ARGS ?=
+
+.PHONY: demo test bench sanitize fuzz install sysdeps clean
+
+demo: install
+	$(PY) -m lumoreq demo
+
+test: install
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+bench: install
+	$(PY) benchmarks/run.py $(BENCH_ARGS)
+
+# System packages the figures and the build need: a CJK font and the zlib headers. Installed
+# with apt when it is there and we are root; otherwise say what to install by hand.
+sysdeps:
+	@if fc-list 2>/dev/null | grep -qi 'Noto Serif CJK' && [ -f /usr/include/zlib.h ]; then :; \
+	elif command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+		(apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+			fonts-noto-cjk zlib1g-dev fontconfig >/dev/null) || echo "warning: apt-get could not install fonts-noto-cjk zlib1g-dev"; \
+	else echo "note: install a CJK font (e.g. fonts-noto-cjk) and the zlib headers (zlib1g-dev) by hand"; fi
+
+$(VENV)/.deps-stamp: pyproject.toml
+	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q "scikit-build-core>=0.10" "pybind11>=3.0" ninja
+	touch $@
+
+install: sysdeps $(VENV)/.deps-stamp
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[$(EXTRAS)]"
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build, run under the uninstrumented interpreter.
+sanitize: sysdeps $(VENV)/.deps-stamp
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo \
+		-Ccmake.define.LUMOREQ_SANITIZE=ON ".[$(EXTRAS)]"
+	LD_PRELOAD="$$($(CXX_FOR_SAN) -print-file-name=libasan.so) $$($(CXX_FOR_SAN) -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(PY) -m pytest $(PYTEST_ARGS) $(SANITIZE_TESTS); rc=$$?; \
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[$(EXTRAS)]"; exit $$rc
+CXX_FOR_SAN ?= g++
+SANITIZE_TESTS ?= tests
+
+clean:
+	rm -rf build $(VENV) figures

@@ -1,0 +1,131 @@
+"""Benchmarks: native lumoreq against the pandas reference, in one run, on the same data.
+
+Every ``benchmarks/bench_*.py`` module defines ``cases(scale)`` that yields ``Case`` objects.
+Each case is timed ``--repeat`` times (the median is reported) for the reference and the
+native side, and the peak extra resident memory of one call of each is measured by sampling
+the process's resident set size. Output: one row per case, and optionally a JSON file.
+
+    python benchmarks/run.py [--only NAME] [--repeat N] [--scale F] [--json PATH]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.util
+import json
+import os
+import statistics
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))  # tests/reference.py
+sys.path.insert(0, str(HERE))
+
+
+@dataclass
+class Case:
+    kernel: str
+    size: str
+    reference: Callable[[], object]
+    native: Callable[[], object]
+    check: Callable[[object, object], None] | None = None  # raises when results differ
+    repeat: int | None = None
+    notes: list[str] = field(default_factory=list)
+
+
+def _rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_extra_rss(fn: Callable[[], object]) -> tuple[int, object]:
+    """Peak resident memory above the level before the call, sampled every millisecond."""
+    gc.collect()
+    base = _rss_bytes()
+    peak = base
+    done = threading.Event()
+
+    def sample():
+        nonlocal peak
+        while not done.is_set():
+            peak = max(peak, _rss_bytes())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=sample, daemon=True)
+    t.start()
+    try:
+        result = fn()
+    finally:
+        done.set()
+        t.join()
+    peak = max(peak, _rss_bytes())
+    return peak - base, result
+
+
+def time_median(fn: Callable[[], object], repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def _mib(n: int) -> str:
+    return f"{n / 2**20:8.1f}"
+
+
+def discover(only: str | None):
+    for path in sorted(HERE.glob("bench_*.py")):
+        spec = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        yield path.stem, module
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--only", help="run only cases whose kernel name contains this text")
+    ap.add_argument("--repeat", type=int, default=5, help="timed runs per side (median reported)")
+    ap.add_argument("--scale", type=float, default=1.0, help="multiply the data sizes")
+    ap.add_argument("--json", help="also write the rows to this JSON file")
+    args = ap.parse_args(argv)
+
+    header = f"{'kernel':<40} {'size':<34} {'ref s':>9} {'native s':>9} {'ratio':>8} {'ref MiB':>8} {'nat MiB':>8}"
+    print(header)
+    print("-" * len(header))
+    rows = []
+    for _, module in discover(args.only):
+        for case in module.cases(args.scale):
+            if args.only and args.only not in case.kernel:
+                continue
+            repeat = case.repeat or args.repeat
+            ref_mem, ref_result = peak_extra_rss(case.reference)
+            nat_mem, nat_result = peak_extra_rss(case.native)
+            if case.check is not None:
+                case.check(ref_result, nat_result)
+            del ref_result, nat_result
+            ref_t = time_median(case.reference, repeat)
+            nat_t = time_median(case.native, repeat)
+            ratio = ref_t / nat_t if nat_t > 0 else float("inf")
+            print(f"{case.kernel:<40} {case.size:<34} {ref_t:9.4f} {nat_t:9.4f} {ratio:7.1f}x"
+                  f" {_mib(ref_mem)} {_mib(nat_mem)}", flush=True)
+            for note in case.notes:
+                print(f"    {note}")
+            rows.append(dict(kernel=case.kernel, size=case.size, reference_s=ref_t, native_s=nat_t,
+                             ratio=ratio, reference_peak_bytes=ref_mem, native_peak_bytes=nat_mem,
+                             repeat=repeat))
+    if args.json:
+        Path(args.json).write_text(json.dumps(rows, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,3 @@
+import logging
+
+logger: logging.Logger

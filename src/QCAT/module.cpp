@@ -1,0 +1,9 @@
+#include "bind/bind.hpp"
+
+PYBIND11_MODULE(QCAT, m) {
+    lumoreq::bind::DocOnly doc_only;
+    m.doc() = "地震目录：读取地震目录文本文件，并按震中距与震级筛选地震。";
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("geodesic") = py::module_::import("geopy.distance").attr("geodesic");
+}

@@ -1,0 +1,8 @@
+#include "fetching/fetching.hpp"
+
+namespace lumoreq::fetching {
+
+// Not built yet.
+void register_fetcher(py::module_&) {}
+
+}  // namespace lumoreq::fetching

@@ -1,0 +1,17 @@
+import os
+import sys
+
+import pytest
+
+# The reference lives beside the tests; the package under test is the installed one.
+sys.path.insert(0, os.path.dirname(__file__))
+
+# Figures are drawn without a screen.
+os.environ.setdefault("MPLBACKEND", "Agg")
+
+
+@pytest.fixture
+def in_tmp_cwd(tmp_path, monkeypatch):
+    """Run the test in an empty working directory."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
