@@ -1,4 +1,6 @@
-#include "bind/bind.hpp"
+// lumoreq.QCAT: earthquake catalogue files read into a frame, and events flagged by
+// (distance, magnitude) rules around a station.
+#include "QCAT/qcat.hpp"
 
 PYBIND11_MODULE(QCAT, m) {
     lumoreq::bind::DocOnly doc_only;
@@ -6,4 +8,6 @@ PYBIND11_MODULE(QCAT, m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("np") = py::module_::import("numpy");
     m.attr("geodesic") = py::module_::import("geopy.distance").attr("geodesic");
+    lumoreq::qcat::register_reader(m);
+    lumoreq::qcat::register_filter(m);
 }
