@@ -77,8 +77,7 @@ def read_QCAT(qcat_dir):
         data["name"].append(name if name else np.nan)
     df = pd.DataFrame(data)
     df["ind"] = pd.to_datetime(df["ind"], format="%Y%m%d%H%M%S", errors="coerce")
-    df.set_index("ind", inplace=True)
-    return df
+    return df.set_index("ind")  # the same frame as set_index in place, without its deprecation
 
 
 def filtered_qcats(df, station=(40.47, 115.94), filters=None, default_magnitude=3.0, default_distance=300):

@@ -120,6 +120,26 @@ double wrap_longitude(double x) {
     return m;
 }
 
+// warnings.catch_warnings() with everything ignored, for as long as the object lives.
+class QuietWarnings {
+public:
+    QuietWarnings() : manager_(py::module_::import("warnings").attr("catch_warnings")()) {
+        manager_.attr("__enter__")();
+        py::module_::import("warnings").attr("simplefilter")("ignore");
+    }
+    ~QuietWarnings() {
+        try {
+            manager_.attr("__exit__")(py::none(), py::none(), py::none());
+        } catch (...) {
+        }
+    }
+    QuietWarnings(const QuietWarnings&) = delete;
+    QuietWarnings& operator=(const QuietWarnings&) = delete;
+
+private:
+    py::object manager_;
+};
+
 double one_decimal(double d) { return std::nearbyint(d * 10) / 10; }  // the table library's round(1)
 
 bool near_label_boundary(double d) {
@@ -188,6 +208,8 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
         if (native) {
             // The station is normalised once the way geopy does on every call; a station
             // geopy refuses (or one at another altitude) is left to geopy row by row.
+            // Quietly: geopy's own calls below say whatever it has to say, once per row.
+            QuietWarnings quiet;
             try {
                 py::object p = py::module_::import("geopy.point").attr("Point")(station);
                 st_lat = p.attr("latitude").cast<double>();

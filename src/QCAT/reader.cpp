@@ -35,8 +35,7 @@ py::object empty_frame(const py::module_& pd) {
     for (const char* key : {"ind", "lon", "lat", "magnitude", "name"}) data[key] = py::list();
     py::object df = pd.attr("DataFrame")(data);
     df["ind"] = pd.attr("to_datetime")(df["ind"], "format"_a = kFormat, "errors"_a = "coerce");
-    df.attr("set_index")("ind", "inplace"_a = true);
-    return df;
+    return df.attr("set_index")("ind");
 }
 
 py::object read_qcat(const py::object& qcat_dir) {
