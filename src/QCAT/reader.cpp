@@ -1,7 +1,9 @@
 // read_QCAT: the file is read once as bytes, decoded as UTF-8 (else GB18030, by the host's
 // codec), and every line is cut, stripped and parsed natively.
+#include <algorithm>
+#include <cstring>
+#include <limits>
 #include <string_view>
-#include <unordered_map>
 
 #include "QCAT/qcat.hpp"
 #include "core/catalogue_line.hpp"
@@ -82,19 +84,43 @@ py::object read_qcat(const py::object& qcat_dir) {
         return py::reinterpret_steal<py::object>(s);
     };
 
-    // Place names repeat a lot: one str object per distinct name.
-    py::object nan = np.attr("nan");
-    py::list names(n);
-    std::unordered_map<std::string_view, py::object> seen;
+    // Place names go straight into an Arrow string array (offsets into one UTF-8 buffer),
+    // the storage of the table library's text columns; no per-name Python object is made.
+    std::size_t named = 0, bytes = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (cat.name_size[i] == 0) {
-            names[i] = nan;
-            continue;
+        named += cat.name_size[i] != 0;
+        bytes += cat.name_size[i];
+    }
+    py::object names;
+    if (named == 0) {
+        names = py::array_t<double>(static_cast<py::ssize_t>(n));  // only NaN: a float column
+        auto* v = names.cast<py::array_t<double>>().mutable_data();
+        std::fill(v, v + n, std::numeric_limits<double>::quiet_NaN());
+    } else {
+        py::array_t<std::int64_t> offsets(static_cast<py::ssize_t>(n + 1));
+        py::array_t<std::uint8_t> chars(static_cast<py::ssize_t>(bytes));
+        py::array_t<std::uint8_t> valid(static_cast<py::ssize_t>((n + 7) / 8));
+        {
+            py::gil_scoped_release release;  // fills the three arrays we own
+            auto* off = offsets.mutable_data();
+            auto* out = chars.mutable_data();
+            auto* bits = valid.mutable_data();
+            std::fill(bits, bits + (n + 7) / 8, 0);
+            std::int64_t at = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                off[i] = at;
+                if (cat.name_size[i] == 0) continue;
+                std::memcpy(out + at, text.data() + cat.name_start[i], cat.name_size[i]);
+                at += static_cast<std::int64_t>(cat.name_size[i]);
+                bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+            }
+            off[n] = at;
         }
-        const std::string_view key = text.substr(cat.name_start[i], cat.name_size[i]);
-        auto it = seen.find(key);
-        if (it == seen.end()) it = seen.emplace(key, make_text(cat.name_start[i], cat.name_size[i])).first;
-        names[i] = it->second;
+        const auto pa = py::module_::import("pyarrow");
+        py::object array = pa.attr("LargeStringArray").attr("from_buffers")(
+            n, pa.attr("py_buffer")(offsets), pa.attr("py_buffer")(chars), pa.attr("py_buffer")(valid),
+            static_cast<py::ssize_t>(n - named));
+        names = pd.attr("array")(array, "dtype"_a = pd.attr("StringDtype")("na_value"_a = np.attr("nan")));
     }
 
     py::object index;

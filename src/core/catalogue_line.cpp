@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <locale.h>
 #include <string>
@@ -166,6 +167,14 @@ bool valid_utf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
     while (p < end) {
+        // Eight ASCII bytes at a time: catalogues are mostly ASCII.
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (word & 0x8080808080808080ULL) break;
+            p += 8;
+        }
+        if (p == end) break;
         const unsigned char c = *p;
         if (c < 0x80) {
             ++p;
@@ -198,79 +207,124 @@ bool valid_utf8(std::string_view bytes) {
 bool parse_host_float(const char32_t* text, std::size_t n, const CharClasses& cc, double& out) {
     // Non-ASCII blanks become spaces and decimal digits ASCII digits; anything else outside
     // ASCII cannot be a number.
-    std::string s;
-    s.reserve(n);
+    char small[64];
+    std::string big;
+    char* buf = small;
+    if (n + 1 > sizeof small) {
+        big.resize(n + 1);
+        buf = big.data();
+    }
+    std::size_t len = 0;
+    bool underscore = false;
     for (std::size_t i = 0; i < n; ++i) {
         const char32_t c = text[i];
         if (c == 0) return false;  // the C parser stops at a NUL: never the whole text
         if (c < 127) {
-            s.push_back(static_cast<char>(c));
+            underscore |= c == '_';
+            buf[len++] = static_cast<char>(c);
         } else if (cc.is_space(c)) {
-            s.push_back(' ');
+            buf[len++] = ' ';
         } else {
             const int d = cc.decimal(c);
             if (d < 0) return false;
-            s.push_back(static_cast<char>('0' + d));
+            buf[len++] = static_cast<char>('0' + d);
         }
     }
     // Underscores only between two digits, then dropped.
-    if (s.find('_') != std::string::npos) {
-        std::string kept;
+    if (underscore) {
+        std::size_t w = 0;
         char prev = '\0';
-        for (const char c : s) {
+        for (std::size_t i = 0; i < len; ++i) {
+            const char c = buf[i];
             if (c == '_') {
                 if (!ascii_digit(prev)) return false;
             } else {
                 if (prev == '_' && !ascii_digit(c)) return false;
-                kept.push_back(c);
+                buf[w++] = c;
             }
             prev = c;
         }
         if (prev == '_') return false;
-        s.swap(kept);
+        len = w;
     }
-    std::size_t b = 0, e = s.size();
-    while (b < e && ascii_space(s[b])) ++b;
-    while (e > b && ascii_space(s[e - 1])) --e;
+    std::size_t b = 0, e = len;
+    while (b < e && ascii_space(buf[b])) ++b;
+    while (e > b && ascii_space(buf[e - 1])) --e;
     if (b == e) return false;
-    s = s.substr(b, e - b);
+    const char* s = buf + b;
+    const std::size_t m = e - b;
 
     std::size_t i = 0;
     bool negative = false;
     if (s[i] == '+' || s[i] == '-') negative = s[i++] == '-';
+    // Decimal digits, gathered for the exact short path as well.
+    std::uint64_t mantissa = 0;
+    int significant = 0, fraction = 0;
     std::size_t digits = 0;
-    while (i < s.size() && ascii_digit(s[i])) ++i, ++digits;
-    if (i < s.size() && s[i] == '.') {
+    while (i < m && ascii_digit(s[i])) {
+        if (mantissa || s[i] != '0') ++significant;
+        if (significant <= 19) mantissa = mantissa * 10 + static_cast<unsigned>(s[i] - '0');
+        ++i, ++digits;
+    }
+    if (i < m && s[i] == '.') {
         ++i;
-        while (i < s.size() && ascii_digit(s[i])) ++i, ++digits;
+        while (i < m && ascii_digit(s[i])) {
+            if (mantissa || s[i] != '0') ++significant;
+            if (significant <= 19) mantissa = mantissa * 10 + static_cast<unsigned>(s[i] - '0');
+            ++i, ++digits, ++fraction;
+        }
     }
     if (digits == 0) {
         // Not a decimal: perhaps inf, infinity or nan, in any case.
+        const std::string word(s, m);
         std::size_t j = (s[0] == '+' || s[0] == '-') ? 1 : 0;
         double v;
-        if (match_word(s, j, "inf")) {
+        if (match_word(word, j, "inf")) {
             j += 3;
-            if (match_word(s, j, "inity")) j += 5;
+            if (match_word(word, j, "inity")) j += 5;
             v = std::numeric_limits<double>::infinity();
-        } else if (match_word(s, j, "nan")) {
+        } else if (match_word(word, j, "nan")) {
             j += 3;
             v = std::numeric_limits<double>::quiet_NaN();
         } else {
             return false;
         }
-        if (j != s.size()) return false;
+        if (j != m) return false;
         out = negative ? -v : v;
         return true;
     }
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    long exponent = 0;
+    bool huge_exponent = false;
+    if (i < m && (s[i] == 'e' || s[i] == 'E')) {
         std::size_t j = i + 1;
-        if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+        bool eneg = false;
+        if (j < m && (s[j] == '+' || s[j] == '-')) eneg = s[j++] == '-';
         const std::size_t first = j;
-        while (j < s.size() && ascii_digit(s[j])) ++j;
-        if (j > first) i = j;  // an exponent without digits is not part of the number
+        while (j < m && ascii_digit(s[j])) {
+            if (exponent < 100000) exponent = exponent * 10 + (s[j] - '0');
+            else huge_exponent = true;
+            ++j;
+        }
+        if (j > first) {  // an exponent without digits is not part of the number
+            i = j;
+            if (eneg) exponent = -exponent;
+        } else {
+            exponent = 0;
+        }
     }
-    if (i != s.size()) return false;
-    out = decimal_to_double(s);
+    if (i != m) return false;
+    // Exact operands, one correctly rounded operation: the same double as a full conversion.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const long p = exponent - fraction;
+    if (!huge_exponent && significant <= 15 && p >= -22 && p <= 22) {
+        const double v = static_cast<double>(mantissa);
+        const double r = p < 0 ? v / kPow10[-p] : v * kPow10[p];
+        out = negative ? -r : r;
+        return true;
+    }
+    buf[e] = '\0';
+    out = decimal_to_double(std::string(s, m));
     return true;
 }
 
@@ -285,6 +339,24 @@ bool is_clock_word(const char32_t* text, std::size_t n) {
 }
 
 bool parse_event_time(const char32_t* s, std::size_t n, const CharClasses& cc, std::int64_t& seconds) {
+    // Fourteen ASCII digits whose two-digit fields are all in range: the pattern's first
+    // choices (two-character alternatives come before one-character ones) take them all.
+    if (n == 14) {
+        int v[7];
+        bool plain = true;
+        for (int k = 0; k < 7 && plain; ++k) {
+            const char32_t a = s[2 * k], b = s[2 * k + 1];
+            plain = a >= '0' && a <= '9' && b >= '0' && b <= '9';
+            v[k] = plain ? static_cast<int>((a - '0') * 10 + (b - '0')) : 0;
+        }
+        if (plain && v[2] >= 1 && v[2] <= 12 && v[3] >= 1 && v[3] <= 31 && v[4] <= 23 && v[5] <= 59 && v[6] <= 61) {
+            const int year = v[0] * 100 + v[1];
+            if (year < 1 || v[3] > days_in_month(year, v[2])) return false;
+            seconds = days_from_civil(year, static_cast<unsigned>(v[2]), static_cast<unsigned>(v[3])) * 86400 +
+                      v[4] * 3600 + v[5] * 60 + v[6];
+            return true;
+        }
+    }
     std::size_t ends[kFieldCount];
     if (n == 0 || !match_from(s, n, 0, 0, ends, cc)) return false;
     if (ends[kFieldCount - 1] != n) return false;  // unconverted text remains
@@ -302,6 +374,11 @@ bool parse_event_time(const char32_t* s, std::size_t n, const CharClasses& cc, s
 
 Catalogue parse_catalogue(std::string_view utf8, const CharClasses& cc) {
     Catalogue out;
+    const std::size_t guess = utf8.size() / 48 + 16;  // catalogue lines run 50 to 80 bytes
+    for (auto* v : {&out.name_start, &out.name_size, &out.time_start, &out.time_size}) v->reserve(guess);
+    for (auto* v : {&out.lat, &out.lon, &out.magnitude}) v->reserve(guess);
+    out.seconds.reserve(guess);
+    out.time_ok.reserve(guess);
     const auto* base = reinterpret_cast<const unsigned char*>(utf8.data());
     const auto* end = base + utf8.size();
     const auto* line = base;
