@@ -232,3 +232,9 @@ def test_events_on_the_edges_equal_reference(km, tenths, azimuth, limit):
     near_limit = float(limit)
     evs = [("2024-01-01", *at_distance(d, azimuth), 5.0) for d in (km, near_round, near_limit)]
     assert_same(catalogue(evs), filters=[(limit, 4.0), (near_round, 4.5)])
+
+
+def test_python_backed_text_names():
+    df = catalogue([("2024-01-01", 40.0, 116.0, 5.0)])
+    df["name"] = df["name"].astype(pd.StringDtype("python", na_value=np.nan))
+    assert_same(df)

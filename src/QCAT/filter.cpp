@@ -315,8 +315,10 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
     // ---- label ----
     py::object name_col = data["name"];
     const py::object name_dtype = name_col.attr("dtype");
-    const bool string_names = py::isinstance(name_dtype, pd.attr("StringDtype")) &&
-                              py::bool_(np.attr("isnan")(name_dtype.attr("na_value")));
+    // The default text dtype (what read_QCAT gives): other text storages are left to the
+    // table library, whose result dtype then depends on both operands.
+    const bool string_names =
+        name_dtype.equal(pd.attr("StringDtype")("na_value"_a = np.attr("nan")));
     const bool no_names = py::isinstance<py::dtype>(name_dtype) && name_dtype.cast<py::dtype>().kind() == 'f' &&
                           py::bool_(name_col.attr("isna")().attr("all")());
     if (no_names) {
