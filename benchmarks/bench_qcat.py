@@ -10,13 +10,25 @@ import pandas as pd
 import reference
 from run import Case
 
-PLACES = ["河北唐山市丰南区", "北京平谷区", "四川阿坝州汶川县", "新疆喀什地区伽师县", "云南大理州漾濞县",
-          "台湾花莲县海域", "内蒙古包头市土默特右旗", "山西大同市阳高县", "日本本州东岸近海", "辽宁营口市盖州市"]
+PLACES = [
+    "河北唐山市丰南区",
+    "北京平谷区",
+    "四川阿坝州汶川县",
+    "新疆喀什地区伽师县",
+    "云南大理州漾濞县",
+    "台湾花莲县海域",
+    "内蒙古包头市土默特右旗",
+    "山西大同市阳高县",
+    "日本本州东岸近海",
+    "辽宁营口市盖州市",
+]
 
 
 def _catalogue_file(n_lines: int, seed: int = 11) -> str:
     rng = np.random.default_rng(seed)
-    times = pd.Timestamp("1975-01-01") + pd.to_timedelta(np.sort(rng.integers(0, 50 * 365 * 86400, n_lines)), "s")
+    times = pd.Timestamp("1975-01-01") + pd.to_timedelta(
+        np.sort(rng.integers(0, 50 * 365 * 86400, n_lines)), "s"
+    )
     lat = rng.uniform(18, 53, n_lines)
     lon = rng.uniform(73, 135, n_lines)
     mag = rng.choice(np.arange(1.0, 7.5, 0.1), n_lines)
@@ -34,7 +46,9 @@ def _catalogue_file(n_lines: int, seed: int = 11) -> str:
 
 def _events(n: int, seed: int = 5) -> pd.DataFrame:
     rng = np.random.default_rng(seed)
-    index = pd.DatetimeIndex(pd.Timestamp("2000-01-01") + pd.to_timedelta(rng.integers(0, 10**9, n), "s"), name="ind")
+    index = pd.DatetimeIndex(
+        pd.Timestamp("2000-01-01") + pd.to_timedelta(rng.integers(0, 10**9, n), "s"), name="ind"
+    )
     return pd.DataFrame(
         {
             "lon": np.round(rng.uniform(100, 132, n), 2),

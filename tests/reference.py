@@ -9,7 +9,7 @@ from __future__ import annotations
 import gzip
 
 import numpy as np
-import pandas as pd  # noqa: F401
+import pandas as pd
 
 # ---------------------------------------------------------------------------------------------
 # Data access
@@ -42,10 +42,9 @@ def gunzip_texts(values):
 # Earthquake catalogue
 # ---------------------------------------------------------------------------------------------
 
-import io  # noqa: E402
-import math  # noqa: E402
+import io
 
-from geopy.distance import geodesic  # noqa: E402
+from geopy.distance import geodesic
 
 _QCAT_COLUMNS = {"date": (0, 14), "lat": (15, 21), "lon": (21, 27), "magnitude": (28, 32), "name": (39, None)}
 
@@ -92,7 +91,7 @@ def filtered_qcats(df, station=(40.47, 115.94), filters=None, default_magnitude=
         epicentral = (row["lat"], row["lon"])
         try:
             distance = geodesic(epicentral, station).kilometers
-        except Exception:
+        except Exception:  # noqa: BLE001  (any refusal by geopy means no distance)
             distance = float("inf")
         distances.append(distance)
     data["distance"] = distances

@@ -11,7 +11,6 @@ import reference
 from geographiclib.geodesic import Geodesic
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
 from lumoreq import QCAT
 
 STATION = (40.47, 115.94)
@@ -50,7 +49,7 @@ def run_both(df, **kwargs):
             warnings.simplefilter("always")
             try:
                 result = fn(frame, **kwargs)
-            except Exception as exc:  # compared below
+            except Exception as exc:  # noqa: BLE001  (compared below)
                 result = exc
         out.append((result, [(w.category, str(w.message)) for w in caught], frame))
     return out
@@ -64,7 +63,9 @@ def assert_same(df, **kwargs):
     assert not isinstance(nat, Exception), nat
     assert nat_warn == ref_warn
     assert nat_in.index.name == ref_in.index.name == "date"
-    pd.testing.assert_frame_equal(nat.drop(columns="distance"), ref.drop(columns="distance"), check_exact=True)
+    pd.testing.assert_frame_equal(
+        nat.drop(columns="distance"), ref.drop(columns="distance"), check_exact=True
+    )
     assert np.isinf(nat["distance"]).tolist() == np.isinf(ref["distance"]).tolist()
     finite = np.isfinite(ref["distance"])
     assert np.max(np.abs(nat["distance"][finite] - ref["distance"][finite]).to_numpy(), initial=0) <= 1e-6
@@ -73,8 +74,11 @@ def assert_same(df, **kwargs):
 
 
 def test_default_rule():
-    events = [("2024-01-01", *at_distance(120), 3.0), ("2024-01-02", *at_distance(300.5), 3.0),
-              ("2024-01-03", *at_distance(10), 2.9)]
+    events = [
+        ("2024-01-01", *at_distance(120), 3.0),
+        ("2024-01-02", *at_distance(300.5), 3.0),
+        ("2024-01-03", *at_distance(10), 2.9),
+    ]
     out = assert_same(catalogue(events))
     assert out["flag"].tolist() == [1, 0, 0] and out["flag"].dtype == np.int64
 
@@ -100,7 +104,9 @@ def test_rules_and_a_single_pair():
     pd.testing.assert_frame_equal(single, listed)
 
 
-@pytest.mark.parametrize("magnitude, size", [(3.0, 5.0), (4.0, 5.0), (5.0, 10.0), (6.5, 17.5), (math.nan, math.nan)])
+@pytest.mark.parametrize(
+    "magnitude, size", [(3.0, 5.0), (4.0, 5.0), (5.0, 10.0), (6.5, 17.5), (math.nan, math.nan)]
+)
 def test_size(magnitude, size):
     out = assert_same(catalogue([("2024-01-01", 40.0, 116.0, magnitude)]))
     assert out["size"].iloc[0] == size or (math.isnan(size) and math.isnan(out["size"].iloc[0]))
@@ -119,8 +125,19 @@ def test_label():
 
 @pytest.mark.parametrize(
     "lat, lon",
-    [(95.0, 116.0), (-90.5, 0.0), (math.nan, 116.0), (40.0, math.nan), (math.inf, 0.0), (40.0, 200.0),
-     (40.0, -540.0), (-0.0, -0.0), (90.0, 180.0), (-90.0, 0.0), (-40.47, -64.06)],
+    [
+        (95.0, 116.0),
+        (-90.5, 0.0),
+        (math.nan, 116.0),
+        (40.0, math.nan),
+        (math.inf, 0.0),
+        (40.0, 200.0),
+        (40.0, -540.0),
+        (-0.0, -0.0),
+        (90.0, 180.0),
+        (-90.0, 0.0),
+        (-40.47, -64.06),
+    ],
 )
 def test_geopy_refusals_and_wrapping(lat, lon):
     out = assert_same(catalogue([("2024-01-01", lat, lon, 6.0)]))
@@ -143,19 +160,44 @@ def test_none_coordinates_become_zero():
 
 @pytest.mark.parametrize(
     "station",
-    ["40.47, 115.94", [40.47, 115.94], (95, 0), (40.0, 116.0, 1.0), (40.0, 116.0, 0.0), (math.nan, 0), (40, 200),
-     (40, 116, 1, 2), None],
+    [
+        "40.47, 115.94",
+        [40.47, 115.94],
+        (95, 0),
+        (40.0, 116.0, 1.0),
+        (40.0, 116.0, 0.0),
+        (math.nan, 0),
+        (40, 200),
+        (40, 116, 1, 2),
+        None,
+    ],
     ids=str,
 )
 def test_odd_stations(station):
-    events = [("2024-01-01", 39.0, 116.0, 5.0), ("2024-01-02", 95.0, 116.0, 5.0), ("2024-01-03", 30.0, 100.0, 5.0)]
+    events = [
+        ("2024-01-01", 39.0, 116.0, 5.0),
+        ("2024-01-02", 95.0, 116.0, 5.0),
+        ("2024-01-03", 30.0, 100.0, 5.0),
+    ]
     assert_same(catalogue(events), station=station)
 
 
 @pytest.mark.parametrize(
     "filters",
-    [[(200, 3.0, 1)], [(200, 3.0), 5], [(200,)], [()], [(200, 3.0), "ab"], ((200, 3.0), (300, 4.0)),
-     [("a", 3.0)], [(np.float32(150.5), np.int64(3))], [(True, 3)], [(10**30, 3)], [(300, None)], []],
+    [
+        [(200, 3.0, 1)],
+        [(200, 3.0), 5],
+        [(200,)],
+        [()],
+        [(200, 3.0), "ab"],
+        ((200, 3.0), (300, 4.0)),
+        [("a", 3.0)],
+        [(np.float32(150.5), np.int64(3))],
+        [(True, 3)],
+        [(10**30, 3)],
+        [(300, None)],
+        [],
+    ],
     ids=str,
 )
 def test_odd_rules(filters):
@@ -205,7 +247,9 @@ def test_patched_geodesic_is_used(monkeypatch):
 
 
 coordinate = st.one_of(
-    st.floats(-100, 100), st.floats(-400, 400), st.sampled_from([0.0, -0.0, 90.0, -90.0, 180.0, -180.0, math.nan]),
+    st.floats(-100, 100),
+    st.floats(-400, 400),
+    st.sampled_from([0.0, -0.0, 90.0, -90.0, 180.0, -180.0, math.nan]),
 )
 events = st.lists(
     st.tuples(
@@ -216,17 +260,25 @@ events = st.lists(
     ),
     max_size=15,
 )
-rules = st.lists(st.tuples(st.one_of(st.integers(0, 20000), st.floats(0, 20000)), st.floats(0, 8)), max_size=4)
+rules = st.lists(
+    st.tuples(st.one_of(st.integers(0, 20000), st.floats(0, 20000)), st.floats(0, 8)), max_size=4
+)
 
 
 @settings(max_examples=200, deadline=None)
-@given(events=events, filters=st.one_of(st.none(), rules), station=st.tuples(st.floats(-90, 90), st.floats(-180, 180)))
+@given(
+    events=events,
+    filters=st.one_of(st.none(), rules),
+    station=st.tuples(st.floats(-90, 90), st.floats(-180, 180)),
+)
 def test_random_events_equal_reference(events, filters, station):
     assert_same(catalogue(events), filters=filters, station=station)
 
 
 @settings(max_examples=100, deadline=None)
-@given(km=st.floats(0, 1000), tenths=st.integers(0, 20000), azimuth=st.floats(0, 360), limit=st.integers(1, 2000))
+@given(
+    km=st.floats(0, 1000), tenths=st.integers(0, 20000), azimuth=st.floats(0, 360), limit=st.integers(1, 2000)
+)
 def test_events_on_the_edges_equal_reference(km, tenths, azimuth, limit):
     near_round = tenths / 10 + 0.05
     near_limit = float(limit)

@@ -5,7 +5,6 @@ import zlib
 import numpy as np
 import pytest
 from geographiclib.geodesic import Geodesic
-
 from lumoreq import QCAT
 
 WGS84 = Geodesic(6378.137, 1 / 298.257223563)
@@ -13,7 +12,7 @@ N = 4000
 
 
 def pairs(kind, rng):
-    u = lambda lo, hi: rng.uniform(lo, hi, N)  # noqa: E731
+    u = lambda lo, hi: rng.uniform(lo, hi, N)
     lat, lon = u(-90, 90), u(-180, 180)
     zero = np.zeros(N)
     if kind == "random":
@@ -36,7 +35,17 @@ def pairs(kind, rng):
 
 
 @pytest.mark.parametrize(
-    "kind", ["random", "near-antipodal", "equatorial", "near-equator", "tiny-latitudes", "short", "poles", "meridians"]
+    "kind",
+    [
+        "random",
+        "near-antipodal",
+        "equatorial",
+        "near-equator",
+        "tiny-latitudes",
+        "short",
+        "poles",
+        "meridians",
+    ],
 )
 def test_distances_agree_with_geographiclib(kind):
     lat1, lon1, lat2, lon2 = pairs(kind, np.random.default_rng(zlib.crc32(kind.encode())))

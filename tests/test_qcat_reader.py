@@ -9,7 +9,6 @@ import pytest
 import reference
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from lumoreq import QCAT
 
 
@@ -61,10 +60,30 @@ def test_documented_edges(tmp_path, text, check):
 @pytest.mark.parametrize(
     "field, value",
     [
-        ("1_000", 1000.0), ("1__0", None), ("_1", None), ("1_", None), ("1_.5", None), ("-inf", -math.inf),
-        ("+Inf", math.inf), ("nan", "nan"), ("-nan", "nan"), ("1e5", 1e5), ("1e", None), (".", None),
-        ("1.", 1.0), (".5", 0.5), ("１２.５", 12.5), ("٣", 3.0), ("1\u30002", None), ("0x1", None),
-        ("1e999", math.inf), ("1\u00a0", 1.0), ("a1", None), ("+-1", None), ("1e+0_1", 10.0), ("in_f", None),
+        ("1_000", 1000.0),
+        ("1__0", None),
+        ("_1", None),
+        ("1_", None),
+        ("1_.5", None),
+        ("-inf", -math.inf),
+        ("+Inf", math.inf),
+        ("nan", "nan"),
+        ("-nan", "nan"),
+        ("1e5", 1e5),
+        ("1e", None),
+        (".", None),
+        ("1.", 1.0),
+        (".5", 0.5),
+        ("１２.５", 12.5),
+        ("٣", 3.0),
+        ("1\u30002", None),
+        ("0x1", None),
+        ("1e999", math.inf),
+        ("1\u00a0", 1.0),
+        ("a1", None),
+        ("+-1", None),
+        ("1e+0_1", 10.0),
+        ("in_f", None),
     ],
 )
 def test_number_fields_follow_float(tmp_path, field, value):
@@ -78,9 +97,25 @@ def test_number_fields_follow_float(tmp_path, field, value):
 
 @pytest.mark.parametrize(
     "time",
-    ["202411111", "2024111", "20241 1010101", "20240101123060", "20240101123062", "20240230000000",
-     "20240229000000", "20230229000000", "00000101000000", "10000101000000", "1970010100000０",
-     "２０２４０１０１０００", "2024-01-01", "nan", "NaT", "", "+2024010112304"],
+    [
+        "202411111",
+        "2024111",
+        "20241 1010101",
+        "20240101123060",
+        "20240101123062",
+        "20240230000000",
+        "20240229000000",
+        "20230229000000",
+        "00000101000000",
+        "10000101000000",
+        "1970010100000０",
+        "２０２４０１０１０００",
+        "2024-01-01",
+        "nan",
+        "NaT",
+        "",
+        "+2024010112304",
+    ],
 )
 def test_times_as_the_table_library_reads_them(tmp_path, time):
     df = same_as_reference(write(tmp_path, f"{time:<14} 39.90 116.4 3.5\n".encode()))
@@ -149,8 +184,18 @@ NEWLINES = st.sampled_from(["\n", "\r\n", "\r"])
 @st.composite
 def catalogue_lines(draw):
     if draw(st.booleans()):
-        time = draw(st.sampled_from(["20240101123045", "19991231235959", "202411111", "20241 1010101",
-                                     "20240230000000", "1970010100000０"]))
+        time = draw(
+            st.sampled_from(
+                [
+                    "20240101123045",
+                    "19991231235959",
+                    "202411111",
+                    "20241 1010101",
+                    "20240230000000",
+                    "1970010100000０",
+                ]
+            )
+        )
         fields = draw(st.text(ALPHABET, max_size=30))
         return time + " " + fields + draw(st.text(ALPHABET, max_size=12))
     return draw(st.text(ALPHABET, max_size=60))

@@ -37,7 +37,8 @@ std::pair<py::object, py::object> unpack_rule(const py::handle& rule) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(rule.ptr())->tp_iter == nullptr &&
             !PySequence_Check(rule.ptr())) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(rule.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(rule.ptr())->tp_name);
         }
         throw py::error_already_set();
     }
@@ -122,7 +123,7 @@ double wrap_longitude(double x) {
 
 // warnings.catch_warnings() with everything ignored, for as long as the object lives.
 class QuietWarnings {
-public:
+   public:
     QuietWarnings() : manager_(py::module_::import("warnings").attr("catch_warnings")()) {
         manager_.attr("__enter__")();
         py::module_::import("warnings").attr("simplefilter")("ignore");
@@ -136,7 +137,7 @@ public:
     QuietWarnings(const QuietWarnings&) = delete;
     QuietWarnings& operator=(const QuietWarnings&) = delete;
 
-private:
+   private:
     py::object manager_;
 };
 
@@ -268,8 +269,10 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
         std::vector<std::pair<double, double>> plain;
         for (const auto& [limit, magnitude] : rules) {
             auto l = plain_number(limit), mg = plain_number(magnitude);
-            if (!l || !mg) native = false;
-            else plain.emplace_back(*l, *mg);
+            if (!l || !mg)
+                native = false;
+            else
+                plain.emplace_back(*l, *mg);
         }
         if (native) {
             std::vector<double> mag = to_doubles(magnitude_col);
@@ -308,7 +311,8 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
         }
         data["size"] = size;
     } else {
-        data["size"] = binary(PyNumber_Multiply, binary(PyNumber_Subtract, magnitude_col, py::int_(3)), py::int_(5));
+        data["size"] =
+            binary(PyNumber_Multiply, binary(PyNumber_Subtract, magnitude_col, py::int_(3)), py::int_(5));
         data.attr("loc")[py::make_tuple(rich_compare(data["size"], py::int_(5), Py_LT), "size")] = 5;
     }
 
@@ -317,9 +321,9 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
     const py::object name_dtype = name_col.attr("dtype");
     // The default text dtype (what read_QCAT gives): other text storages are left to the
     // table library, whose result dtype then depends on both operands.
-    const bool string_names =
-        name_dtype.equal(pd.attr("StringDtype")("na_value"_a = np.attr("nan")));
-    const bool no_names = py::isinstance<py::dtype>(name_dtype) && name_dtype.cast<py::dtype>().kind() == 'f' &&
+    const bool string_names = name_dtype.equal(pd.attr("StringDtype")("na_value"_a = np.attr("nan")));
+    const bool no_names = py::isinstance<py::dtype>(name_dtype) &&
+                          name_dtype.cast<py::dtype>().kind() == 'f' &&
                           py::bool_(name_col.attr("isna")().attr("all")());
     if (no_names) {
         // Not one place name: every label is missing (the concatenation would raise).
@@ -342,7 +346,8 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
                 t += "km";
             }
         }
-        py::array names = py::array(name_col.attr("to_numpy")("dtype"_a = "object", "na_value"_a = np.attr("nan")));
+        py::array names =
+            py::array(name_col.attr("to_numpy")("dtype"_a = "object", "na_value"_a = np.attr("nan")));
         py::list out(n);
         py::object nan = np.attr("nan");
         for (std::size_t i = 0; i < n; ++i) {
@@ -360,7 +365,8 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
         py::object text = binary(PyNumber_Add, name_col, py::str("Ml"));
         text = binary(PyNumber_Add, text, magnitude_col.attr("astype")(py::str("str").get_type()));
         text = binary(PyNumber_Add, text, py::str("\n"));
-        text = binary(PyNumber_Add, text, data["distance"].attr("round")(1).attr("astype")(py::str("").get_type()));
+        text = binary(PyNumber_Add, text,
+                      data["distance"].attr("round")(1).attr("astype")(py::str("").get_type()));
         text = binary(PyNumber_Add, text, py::str("km"));
         data["text"] = text;
     }

@@ -117,9 +117,10 @@ py::object read_qcat(const py::object& qcat_dir) {
             off[n] = at;
         }
         const auto pa = py::module_::import("pyarrow");
-        py::object array = pa.attr("LargeStringArray").attr("from_buffers")(
-            n, pa.attr("py_buffer")(offsets), pa.attr("py_buffer")(chars), pa.attr("py_buffer")(valid),
-            static_cast<py::ssize_t>(n - named));
+        py::object array =
+            pa.attr("LargeStringArray")
+                .attr("from_buffers")(n, pa.attr("py_buffer")(offsets), pa.attr("py_buffer")(chars),
+                                      pa.attr("py_buffer")(valid), static_cast<py::ssize_t>(n - named));
         names = pd.attr("array")(array, "dtype"_a = pd.attr("StringDtype")("na_value"_a = np.attr("nan")));
     }
 

@@ -1,11 +1,12 @@
 #include "core/catalogue_line.hpp"
 
+#include <locale.h>
+
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 #include <string>
 
 namespace lumoreq::catalogue {
@@ -109,7 +110,8 @@ constexpr Alternative kHour[] = {{{L('2'), R('0', '3')}, 2}, {{R('0', '1'), D}, 
 constexpr Alternative kMinute[] = {{{R('0', '5'), D}, 2}, {{D}, 1}};
 constexpr Alternative kSecond[] = {{{L('6'), R('0', '1')}, 2}, {{R('0', '5'), D}, 2}, {{D}, 1}};
 
-constexpr Field kFields[] = {{kYear, 1}, {kYear, 1}, {kMonth, 3}, {kDay, 5}, {kHour, 3}, {kMinute, 2}, {kSecond, 3}};
+constexpr Field kFields[] = {{kYear, 1}, {kYear, 1},   {kMonth, 3}, {kDay, 5},
+                             {kHour, 3}, {kMinute, 2}, {kSecond, 3}};
 constexpr int kFieldCount = 7;  // the year is two two-digit pieces
 
 inline bool piece_matches(const Piece& piece, char32_t c, const CharClasses& cc) {
@@ -301,8 +303,10 @@ bool parse_host_float(const char32_t* text, std::size_t n, const CharClasses& cc
         if (j < m && (s[j] == '+' || s[j] == '-')) eneg = s[j++] == '-';
         const std::size_t first = j;
         while (j < m && ascii_digit(s[j])) {
-            if (exponent < 100000) exponent = exponent * 10 + (s[j] - '0');
-            else huge_exponent = true;
+            if (exponent < 100000)
+                exponent = exponent * 10 + (s[j] - '0');
+            else
+                huge_exponent = true;
             ++j;
         }
         if (j > first) {  // an exponent without digits is not part of the number
@@ -314,8 +318,9 @@ bool parse_host_float(const char32_t* text, std::size_t n, const CharClasses& cc
     }
     if (i != m) return false;
     // Exact operands, one correctly rounded operation: the same double as a full conversion.
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const long p = exponent - fraction;
     if (!huge_exponent && significant <= 15 && p >= -22 && p <= 22) {
         const double v = static_cast<double>(mantissa);
@@ -349,11 +354,13 @@ bool parse_event_time(const char32_t* s, std::size_t n, const CharClasses& cc, s
             plain = a >= '0' && a <= '9' && b >= '0' && b <= '9';
             v[k] = plain ? static_cast<int>((a - '0') * 10 + (b - '0')) : 0;
         }
-        if (plain && v[2] >= 1 && v[2] <= 12 && v[3] >= 1 && v[3] <= 31 && v[4] <= 23 && v[5] <= 59 && v[6] <= 61) {
+        if (plain && v[2] >= 1 && v[2] <= 12 && v[3] >= 1 && v[3] <= 31 && v[4] <= 23 && v[5] <= 59 &&
+            v[6] <= 61) {
             const int year = v[0] * 100 + v[1];
             if (year < 1 || v[3] > days_in_month(year, v[2])) return false;
-            seconds = days_from_civil(year, static_cast<unsigned>(v[2]), static_cast<unsigned>(v[3])) * 86400 +
-                      v[4] * 3600 + v[5] * 60 + v[6];
+            seconds =
+                days_from_civil(year, static_cast<unsigned>(v[2]), static_cast<unsigned>(v[3])) * 86400 +
+                v[4] * 3600 + v[5] * 60 + v[6];
             return true;
         }
     }

@@ -30,7 +30,7 @@ bool parse_event_time(const char32_t* text, std::size_t n, const CharClasses& cc
 bool is_clock_word(const char32_t* text, std::size_t n);
 
 struct Catalogue {
-    std::vector<std::int64_t> seconds;    // valid only where time_ok
+    std::vector<std::int64_t> seconds;  // valid only where time_ok
     std::vector<std::uint8_t> time_ok;
     std::vector<double> lat, lon, magnitude;
     std::vector<std::size_t> name_start;  // byte range of the stripped place name

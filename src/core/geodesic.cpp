@@ -21,10 +21,22 @@ void sincosd(double x, double& s, double& c) {
     r *= kDeg;
     const double sr = std::sin(r), cr = std::cos(r);
     switch (static_cast<unsigned>(q) & 3u) {
-        case 0: s = sr; c = cr; break;
-        case 1: s = cr; c = -sr; break;
-        case 2: s = -sr; c = -cr; break;
-        default: s = -cr; c = sr; break;
+        case 0:
+            s = sr;
+            c = cr;
+            break;
+        case 1:
+            s = cr;
+            c = -sr;
+            break;
+        case 2:
+            s = -sr;
+            c = -cr;
+            break;
+        default:
+            s = -cr;
+            c = sr;
+            break;
     }
     if (x == 0) s = x;
     c += 0.0;  // no negative zero
@@ -128,10 +140,9 @@ GeodesicLine::GeodesicLine(double a, double f)
 // Longitude integral I3 = A3 (sigma + sum C3l sin 2l sigma), series in eps and n.
 double GeodesicLine::a3(double eps) const {
     const double n = n_;
-    return 1 - eps * ((1.0 / 2 - n / 2) +
-                      eps * ((1.0 / 4 + n / 8 - 3 * n * n / 8) +
-                             eps * ((1.0 / 16 + 3 * n / 16 + n * n / 16) +
-                                    eps * ((3.0 / 64 + n / 32) + eps * (3.0 / 128)))));
+    return 1 - eps * ((1.0 / 2 - n / 2) + eps * ((1.0 / 4 + n / 8 - 3 * n * n / 8) +
+                                                 eps * ((1.0 / 16 + 3 * n / 16 + n * n / 16) +
+                                                        eps * ((3.0 / 64 + n / 32) + eps * (3.0 / 128)))));
 }
 
 void GeodesicLine::c3(double eps, double c[7]) const {
@@ -162,8 +173,8 @@ GeodesicLine::Lengths GeodesicLine::lengths(double eps, double sig12, double ssi
     return out;
 }
 
-GeodesicLine::Lambda GeodesicLine::lambda12(double sbet1, double cbet1, double dn1, double sbet2, double cbet2,
-                                            double dn2, double salp1, double calp1) const {
+GeodesicLine::Lambda GeodesicLine::lambda12(double sbet1, double cbet1, double dn1, double sbet2,
+                                            double cbet2, double dn2, double salp1, double calp1) const {
     if (sbet1 == 0 && calp1 == 0) calp1 = -kTiny;  // leave the equator going south
     const double salp0 = salp1 * cbet1;
     const double calp0 = std::hypot(calp1, salp1 * sbet1);
@@ -180,8 +191,10 @@ GeodesicLine::Lambda GeodesicLine::lambda12(double sbet1, double cbet1, double d
     double ssig2 = sbet2, csig2 = calp2 * cbet2;
     const double somg2 = salp0 * sbet2, comg2 = calp2 * cbet2;
     normalize(ssig2, csig2);
-    const double sig12 = std::atan2(std::max(0.0, csig1 * ssig2 - ssig1 * csig2), csig1 * csig2 + ssig1 * ssig2);
-    const double omg12 = std::atan2(std::max(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
+    const double sig12 =
+        std::atan2(std::max(0.0, csig1 * ssig2 - ssig1 * csig2), csig1 * csig2 + ssig1 * ssig2);
+    const double omg12 =
+        std::atan2(std::max(0.0, comg1 * somg2 - somg1 * comg2), comg1 * comg2 + somg1 * somg2);
     const double k2 = sq(calp0) * ep2_;
     const double eps = k2 / (2 * (1 + std::sqrt(1 + k2)) + k2);
     double cc3[7];
@@ -303,7 +316,9 @@ double GeodesicLine::distance(double lat1, double lon1, double lat2, double lon2
     // Newton on alp1 in (0, pi), where lam12 grows with alp1; bisection keeps it bracketed.
     // The azimuth is carried as (sin, cos): near 90 degrees its cosine keeps full precision,
     // which nearly equatorial lines need.
-    auto ahead = [](double sa, double ca, double sb, double cb) { return sb * ca - cb * sa > 0; };  // b after a
+    auto ahead = [](double sa, double ca, double sb, double cb) {
+        return sb * ca - cb * sa > 0;
+    };  // b after a
     double slo = kTiny, clo = 1, shi = kTiny, chi = -1;
     normalize(slo, clo);
     normalize(shi, chi);

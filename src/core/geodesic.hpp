@@ -8,14 +8,14 @@
 namespace lumoreq::geo {
 
 class GeodesicLine {
-public:
+   public:
     // a: equatorial radius (the result is in its unit); f: flattening.
     GeodesicLine(double a, double f);
 
     // Latitudes in [-90, 90] degrees, longitudes any finite degrees.
     double distance(double lat1, double lon1, double lat2, double lon2) const;
 
-private:
+   private:
     struct Lengths {
         double s12b, m12b;  // distance and reduced length in units of b
     };
@@ -26,10 +26,10 @@ private:
 
     double a3(double eps) const;
     void c3(double eps, double c[6]) const;
-    Lengths lengths(double eps, double sig12, double ssig1, double csig1, double dn1, double ssig2, double csig2,
-                    double dn2) const;
-    Lambda lambda12(double sbet1, double cbet1, double dn1, double sbet2, double cbet2, double dn2, double salp1,
-                    double calp1) const;
+    Lengths lengths(double eps, double sig12, double ssig1, double csig1, double dn1, double ssig2,
+                    double csig2, double dn2) const;
+    Lambda lambda12(double sbet1, double cbet1, double dn1, double sbet2, double cbet2, double dn2,
+                    double salp1, double calp1) const;
 
     double a_, f_, f1_, e2_, ep2_, n_, b_;
 };
