@@ -18,6 +18,14 @@ constexpr catalogue::CharClasses kHostClasses{host_is_space, host_decimal};
 
 const char* kFormat = "%Y%m%d%H%M%S";
 
+// A numpy array that owns the vector's storage (no copy).
+template <class T>
+py::array_t<T> adopt(std::vector<T>&& v) {
+    auto* owner = new std::vector<T>(std::move(v));
+    py::capsule free_owner(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(static_cast<py::ssize_t>(owner->size()), owner->data(), free_owner);
+}
+
 py::object read_bytes(const py::object& path) {
     py::object f = py::module_::import("builtins").attr("open")(path, "rb");
     py::object raw;
@@ -73,11 +81,7 @@ py::object read_qcat(const py::object& qcat_dir) {
     const std::size_t n = cat.size();
     if (n == 0) return empty_frame(pd);
 
-    auto column = [&](const std::vector<double>& v) {
-        py::array_t<double> a(static_cast<py::ssize_t>(n));
-        std::copy(v.begin(), v.end(), a.mutable_data());
-        return a;
-    };
+    auto column = [](std::vector<double>& v) { return adopt(std::move(v)); };
     auto make_text = [&](std::size_t start, std::size_t len) {
         PyObject* s = PyUnicode_DecodeUTF8(text.data() + start, static_cast<Py_ssize_t>(len), "strict");
         if (!s) throw py::error_already_set();
@@ -127,6 +131,10 @@ py::object read_qcat(const py::object& qcat_dir) {
     py::object index;
     if (cat.has_clock_word) {
         // "now"/"today" mean the wall clock to the table library: let it read every time.
+        {
+            py::gil_scoped_release release;  // parses the text we hold again, keeping time texts
+            cat = catalogue::parse_catalogue(text, kHostClasses, true);
+        }
         py::list times(n);
         for (std::size_t i = 0; i < n; ++i) times[i] = make_text(cat.time_start[i], cat.time_size[i]);
         index = pd.attr("to_datetime")(pd.attr("Series")(times), "format"_a = kFormat, "errors"_a = "coerce");
@@ -136,10 +144,10 @@ py::object read_qcat(const py::object& qcat_dir) {
         for (std::size_t i = 0; i < n && !any; ++i) any = cat.time_ok[i];
         // Parsed times come at microsecond resolution; a column of only NaT at seconds.
         const std::int64_t scale = any ? 1000000 : 1;
-        py::array_t<std::int64_t> ticks(static_cast<py::ssize_t>(n));
-        auto* t = ticks.mutable_data();
         for (std::size_t i = 0; i < n; ++i)
-            t[i] = cat.time_ok[i] ? cat.seconds[i] * scale : std::numeric_limits<std::int64_t>::min();
+            cat.seconds[i] =
+                cat.time_ok[i] ? cat.seconds[i] * scale : std::numeric_limits<std::int64_t>::min();
+        py::array_t<std::int64_t> ticks = adopt(std::move(cat.seconds));
         py::object stamps = ticks.attr("view")(any ? "M8[us]" : "M8[s]");
         index = pd.attr("DatetimeIndex")(stamps, "name"_a = "ind");
     }

@@ -379,10 +379,10 @@ bool parse_event_time(const char32_t* s, std::size_t n, const CharClasses& cc, s
     return true;
 }
 
-Catalogue parse_catalogue(std::string_view utf8, const CharClasses& cc) {
+Catalogue parse_catalogue(std::string_view utf8, const CharClasses& cc, bool keep_time_text) {
     Catalogue out;
     const std::size_t guess = utf8.size() / 48 + 16;  // catalogue lines run 50 to 80 bytes
-    for (auto* v : {&out.name_start, &out.name_size, &out.time_start, &out.time_size}) v->reserve(guess);
+    for (auto* v : {&out.name_start, &out.name_size}) v->reserve(guess);
     for (auto* v : {&out.lat, &out.lon, &out.magnitude}) v->reserve(guess);
     out.seconds.reserve(guess);
     out.time_ok.reserve(guess);
@@ -446,8 +446,10 @@ Catalogue parse_catalogue(std::string_view utf8, const CharClasses& cc) {
             ok = parse_event_time(cps + tb, te - tb, cc, secs);
         out.seconds.push_back(secs);
         out.time_ok.push_back(ok);
-        out.time_start.push_back(static_cast<std::size_t>(cp_at[tb] - base));
-        out.time_size.push_back(static_cast<std::size_t>(cp_at[te] - cp_at[tb]));
+        if (keep_time_text) {
+            out.time_start.push_back(static_cast<std::size_t>(cp_at[tb] - base));
+            out.time_size.push_back(static_cast<std::size_t>(cp_at[te] - cp_at[tb]));
+        }
 
         out.lat.push_back(field(have, 15, 21));
         out.lon.push_back(field(have, 21, 27));

@@ -35,13 +35,14 @@ struct Catalogue {
     std::vector<double> lat, lon, magnitude;
     std::vector<std::size_t> name_start;  // byte range of the stripped place name
     std::vector<std::size_t> name_size;   // 0: no name
-    std::vector<std::size_t> time_start;  // byte range of the stripped time text
+    std::vector<std::size_t> time_start;  // byte range of the stripped time text, when asked for
     std::vector<std::size_t> time_size;
     bool has_clock_word = false;
     std::size_t size() const { return lat.size(); }
 };
 
-// Every non-blank line of valid UTF-8 text; "\r\n", "\r" and "\n" each end a line.
-Catalogue parse_catalogue(std::string_view utf8, const CharClasses& cc);
+// Every non-blank line of valid UTF-8 text; "\r\n", "\r" and "\n" each end a line. The time
+// texts themselves are kept only when asked for (the wall-clock words need them).
+Catalogue parse_catalogue(std::string_view utf8, const CharClasses& cc, bool keep_time_text = false);
 
 }  // namespace lumoreq::catalogue
