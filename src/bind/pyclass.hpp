@@ -3,6 +3,9 @@
 // py::is_method is wrapped as an instance method, so it binds to `self` like a `def` would.
 #pragma once
 
+#include <stdexcept>
+#include <string>
+
 #include "bind/bind.hpp"
 
 namespace lumoreq::bind {
@@ -22,6 +25,7 @@ public:
     template <typename Func, typename... Extra>
     MethodClass& def(const char* name, Func&& f, const char* doc, const Extra&... extra) {
         py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls_), py::doc(doc), extra...);
+        if (std::string(name) == "__init__") plain_init(cf);
         py::setattr(cls_, name, cf);
         return *this;
     }
@@ -29,6 +33,17 @@ public:
     py::object cls() const { return cls_; }
 
 private:
+    // pybind11 takes any function named __init__ for the constructor of one of its own classes
+    // and would treat `self` as its instance layout; this class is a plain one, so its __init__
+    // is made an ordinary method again.
+    static void plain_init(const py::cpp_function& cf) {
+        py::handle fn = py::detail::get_function(cf);
+        py::handle record_owner = fn ? PyCFunction_GET_SELF(fn.ptr()) : nullptr;
+        auto* rec = record_owner ? py::detail::function_record_ptr_from_PyObject(record_owner.ptr()) : nullptr;
+        if (rec == nullptr) throw std::runtime_error("cannot define __init__ of a plain class");
+        rec->is_constructor = false;
+    }
+
     py::object cls_;
 };
 

@@ -4,7 +4,13 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <tuple>
+
 #include "chartwork/chartwork.hpp"
+#include "core/row_groups.hpp"
 
 namespace lumoreq::chartwork {
 namespace {
@@ -32,6 +38,138 @@ public:
 private:
     double& sink_;
     Clock::time_point start_;
+};
+
+// The table grouped once by three key columns. Each key column is factorised by the table
+// library; the rows are bucketed natively, and a group's frame is a slice of the table when its
+// rows are contiguous (the usual case), else a take of its rows, as get_group would return it.
+class TableGroups {
+public:
+    TableGroups(py::object ts, const char* first, const char* second, const char* third) : ts_(std::move(ts)) {
+        std::vector<py::array_t<std::int64_t>> codes;
+        for (const char* name : {first, second, third}) {
+            py::list values;
+            codes.push_back(factorize(ts_[name], values, first_unique_, name == first));
+            py::dict lookup;
+            for (std::size_t i = 0; i < values.size(); ++i) lookup[values[i]] = py::int_(i);
+            uniques_.push_back(values);
+            lookups_.push_back(lookup);
+        }
+        const auto n = static_cast<std::size_t>(codes[0].shape(0));
+        const std::int64_t *a = codes[0].data(), *b = codes[1].data(), *c = codes[2].data();
+        {
+            // Reads three code arrays owned by this frame; builds private vectors only.
+            py::gil_scoped_release release;
+            groups_ = core::group_rows(a, b, c, n);
+            for (std::size_t g = 0; g < groups_.a.size(); ++g) index_[{groups_.a[g], groups_.b[g], groups_.c[g]}] = g;
+        }
+    }
+
+    // The distinct values of the first key column in order of appearance, missing values
+    // included (as `Series.unique` lists them).
+    py::list first_key_values() const { return first_unique_; }
+
+    std::size_t size() const { return groups_.a.size(); }
+    std::int64_t code(std::size_t g, int column) const {
+        return column == 0 ? groups_.a[g] : column == 1 ? groups_.b[g] : groups_.c[g];
+    }
+    // The key value behind a code; NaN for a missing key.
+    py::object value(int column, std::int64_t code) const {
+        if (code < 0) return py::module_::import("numpy").attr("nan");
+        return uniques_[static_cast<std::size_t>(column)][py::int_(code)];
+    }
+    // The code of a key value; -1 when it is missing or absent.
+    std::int64_t code_of(int column, py::handle value) const {
+        const py::dict& lookup = lookups_[static_cast<std::size_t>(column)];
+        if (is_missing_key(value) || !lookup.contains(value)) return -1;
+        return py::int_(lookup[value]).cast<std::int64_t>();
+    }
+    // The rows of one key as a frame, or None when there is no such group (missing keys never
+    // form a group).
+    py::object frame(std::int64_t a, std::int64_t b, std::int64_t c) const {
+        if (a < 0 || b < 0 || c < 0) return py::none();
+        auto it = index_.find({a, b, c});
+        if (it == index_.end()) return py::none();
+        const auto begin = groups_.offsets[it->second], end = groups_.offsets[it->second + 1];
+        const std::int64_t* rows = groups_.rows.data() + begin;
+        if (rows[end - begin - 1] - rows[0] == end - begin - 1)
+            return ts_.attr("iloc")[py::module_::import("builtins").attr("slice")(rows[0], rows[end - begin - 1] + 1)];
+        py::array_t<std::int64_t> take(static_cast<py::ssize_t>(end - begin));
+        std::copy(rows, rows + (end - begin), take.mutable_data());
+        return ts_.attr("take")(take);
+    }
+
+    static bool is_missing_key(py::handle value) {
+        if (value.is_none()) return true;
+        py::object na = py::module_::import("pandas").attr("isna")(value);
+        return py::isinstance<py::bool_>(na) && PyObject_IsTrue(na.ptr()) == 1;
+    }
+
+private:
+    // Codes of one key column (-1 for missing) and its distinct values by first appearance.
+    // Arrow string columns are coded natively from their buffers; anything else by pandas.
+    static py::array_t<std::int64_t> factorize(py::object column, py::list& values, py::list& unique_out,
+                                                bool fill_unique) {
+        py::object array = column.attr("array");
+        if (py::hasattr(array, "__arrow_array__")) {
+            py::object chunked = array.attr("__arrow_array__")();
+            const std::string type = text_of(chunked.attr("type"));
+            if (type == "string" || type == "large_string") {
+                const auto n = static_cast<py::ssize_t>(py::len(column));
+                py::array_t<std::int64_t> codes(n);
+                std::int64_t* out = codes.mutable_data();
+                core::StringCodes state;
+                for (py::handle chunk : chunked.attr("chunks")) {
+                    py::list buffers = chunk.attr("buffers")();
+                    const auto length = static_cast<std::size_t>(py::len(chunk));
+                    const auto offset = chunk.attr("offset").cast<std::int64_t>();
+                    auto pointer = [](py::handle buf) -> const void* {
+                        return buf.is_none() ? nullptr : py::buffer(py::reinterpret_borrow<py::object>(buf)).request().ptr;
+                    };
+                    const auto* validity = static_cast<const std::uint8_t*>(pointer(buffers[0]));
+                    const void* offsets = pointer(buffers[1]);
+                    const auto* data = static_cast<const char*>(pointer(buffers[2]));
+                    {
+                        // Reads the chunk's buffers (kept alive by `buffers`) and writes this
+                        // column's own code array.
+                        py::gil_scoped_release release;
+                        if (length > 0 && offsets != nullptr) {
+                            if (type == "string")
+                                core::factorize_string_chunk(static_cast<const std::int32_t*>(offsets), data, validity,
+                                                             offset, length, out, state);
+                            else
+                                core::factorize_string_chunk(static_cast<const std::int64_t*>(offsets), data, validity,
+                                                             offset, length, out, state);
+                        }
+                    }
+                    out += length;
+                }
+                for (const auto& u : state.uniques) values.append(py::str(u));
+                if (fill_unique) {
+                    for (std::size_t i = 0; i < state.uniques.size(); ++i) {
+                        if (static_cast<std::int64_t>(i) == state.uniques_before_first_missing)
+                            unique_out.append(py::module_::import("numpy").attr("nan"));
+                        unique_out.append(values[i]);
+                    }
+                    if (state.uniques_before_first_missing == static_cast<std::int64_t>(state.uniques.size()))
+                        unique_out.append(py::module_::import("numpy").attr("nan"));
+                }
+                return codes;
+            }
+        }
+        py::tuple factorized = py::module_::import("pandas").attr("factorize")(column);
+        for (py::handle v : factorized[1].attr("tolist")()) values.append(v);
+        if (fill_unique)
+            for (py::handle v : column.attr("unique")().attr("tolist")()) unique_out.append(v);
+        return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(factorized[0]);
+    }
+
+    py::object ts_;
+    py::list first_unique_;
+    std::vector<py::list> uniques_;
+    std::vector<py::dict> lookups_;
+    core::RowGroups groups_;
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::size_t> index_;
 };
 
 // The options every panel of both builders is drawn with.
@@ -131,19 +269,12 @@ struct PanelNames {
 
 // Draws one panel; false when it was skipped (the reason is logged). `resolve` supplies the
 // metadata (and may skip the panel itself); `span` collects the time range drawn.
-bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std::size_t panel, py::object grouped,
-                py::tuple key, py::object station, py::object point, py::object qcat_data, const PanelOptions& o,
+bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std::size_t panel, py::object series,
+                py::object station, py::object point, py::object qcat_data, const PanelOptions& o,
                 const std::function<bool(PanelNames&)>& resolve, Timings& timings, py::list& span) {
-    py::object series;
-    {
-        Stopwatch sw(timings.grouping);
-        try {
-            series = grouped.attr("get_group")(key);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_KeyError)) throw;
-            bind::log(mod, "warning", "未找到数据: " + pair_text(station, point));
-            return false;
-        }
+    if (series.is_none()) {
+        bind::log(mod, "warning", "未找到数据: " + pair_text(station, point));
+        return false;
     }
     py::object ts_processed, basevalue;
     PanelNames names;
@@ -217,14 +348,12 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
                         py::object figure_format, py::object qcat_dir, const PanelOptions& o) {
     Timings timings;
     py::object qcat_data = read_catalogue(mod, qcat_dir);
-    py::object grouped;
+    std::optional<TableGroups> groups;
     py::list items;
     {
         Stopwatch sw(timings.grouping);
-        py::list keys;
-        for (const char* k : {"ITEMID", "STATIONID", "POINTID"}) keys.append(k);
-        grouped = ts.attr("groupby")(keys);
-        items = unique_list(ts["ITEMID"]);
+        groups.emplace(ts, "ITEMID", "STATIONID", "POINTID");
+        items = groups->first_key_values();
     }
     for (const char* code : {"3128", "3129", "999999"})
         if (items.contains(code)) items.attr("remove")(code);
@@ -242,14 +371,16 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
         }
         py::object item_name = item_info.attr("iloc")[py::make_tuple(0, 1)];
         py::object unit = item_info.attr("iloc")[py::make_tuple(0, 2)];
-        py::list pairs;
-        {
-            Stopwatch sw(timings.grouping);
-            py::list cols;
-            cols.append("STATIONID");
-            cols.append("POINTID");
-            py::object rows = ts.attr("loc")[py::make_tuple(ts["ITEMID"].attr("__eq__")(item), cols)];
-            pairs = py::list(rows.attr("drop_duplicates")().attr("itertuples")("index"_a = false, "name"_a = py::none()));
+        // The item's station/point pairs in order of first appearance (missing keys included:
+        // they find no data below and are reported).
+        const std::int64_t item_code = groups->code_of(0, item);
+        std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+        if (item_code >= 0 || TableGroups::is_missing_key(item)) {
+            for (std::size_t g = 0; g < groups->size(); ++g) {
+                if (groups->code(g, 0) != item_code) continue;
+                std::pair<std::int64_t, std::int64_t> pair{groups->code(g, 1), groups->code(g, 2)};
+                if (std::find(pairs.begin(), pairs.end(), pair) == pairs.end()) pairs.push_back(pair);
+            }
         }
         const auto n_pairs = static_cast<long long>(pairs.size());
         for (long long start = 0, fig_no = 0; start < n_pairs; start += per_figure, ++fig_no) {
@@ -263,8 +394,13 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
             }
             py::list span;
             for (long long p = 0; p < count; ++p) {
-                py::tuple pair = pairs[static_cast<std::size_t>(start + p)];
-                py::object station = pair[0], point = pair[1];
+                const auto [station_code, point_code] = pairs[static_cast<std::size_t>(start + p)];
+                py::object station = groups->value(1, station_code), point = groups->value(2, point_code);
+                py::object series;
+                {
+                    Stopwatch sw(timings.grouping);
+                    series = groups->frame(item_code, station_code, point_code);
+                }
                 auto resolve = [&](PanelNames& names) {
                     auto [name, location] = station_metadata(self, station);
                     names.station_name = name;
@@ -273,9 +409,8 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
                     names.unit = unit;
                     return true;
                 };
-                draw_panel(mod, self, axes[py::int_(p)], static_cast<std::size_t>(p), grouped,
-                           py::make_tuple(item, station, point), station, point, qcat_data, o, resolve, timings,
-                           span);
+                draw_panel(mod, self, axes[py::int_(p)], static_cast<std::size_t>(p), series, station, point,
+                           qcat_data, o, resolve, timings, span);
             }
             const std::string filename = safe_piece(prefix) + safe_piece(fig_label) + safe_piece(item) +
                                          safe_piece(item_name) + "_" + std::to_string(fig_no);
@@ -343,45 +478,42 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
     py::object rain = rainfall_series(rainfall);
     const bool with_rain = !rain.is_none() && !truthy(rain.attr("empty"));
     py::object qcat_data = read_catalogue(mod, qcat_dir);
-    py::object grouped;
+    std::optional<TableGroups> groups;
     py::list stations;
     {
         Stopwatch sw(timings.grouping);
-        py::list keys;
-        for (const char* k : {"STATIONID", "POINTID", "ITEMID"}) keys.append(k);
-        grouped = ts.attr("groupby")(keys);
-        stations = unique_list(ts["STATIONID"]);
+        groups.emplace(ts, "STATIONID", "POINTID", "ITEMID");
+        stations = groups->first_key_values();
     }
     py::object builtins = py::module_::import("builtins");
     py::object last_fig = py::none(), last_axes = py::none();
     py::object items_table = self.attr("items_table");
     for (py::handle station_handle : stations) {
         py::object station = py::reinterpret_borrow<py::object>(station_handle);
+        // A missing station identifier matches no row.
+        const std::int64_t station_code = groups->code_of(0, station);
+        if (station_code < 0) continue;
         auto [station_name, station_location] = station_metadata(self, station);
-        py::list points;
-        py::object at_station;
-        {
-            Stopwatch sw(timings.grouping);
-            at_station = ts["STATIONID"].attr("__eq__")(station);
-            points = unique_list(ts.attr("loc")[py::make_tuple(at_station, "POINTID")]);
-        }
-        for (py::handle point_handle : points) {
-            py::object point = py::reinterpret_borrow<py::object>(point_handle);
+        std::vector<std::int64_t> points;
+        for (std::size_t g = 0; g < groups->size(); ++g)
+            if (groups->code(g, 0) == station_code &&
+                std::find(points.begin(), points.end(), groups->code(g, 1)) == points.end())
+                points.push_back(groups->code(g, 1));
+        for (const std::int64_t point_code : points) {
+            py::object point = groups->value(1, point_code);
+            // The excluded codes and missing items never get a panel; a missing point matches no row.
             py::list items;
-            {
-                Stopwatch sw(timings.grouping);
-                py::object here = at_station & ts["POINTID"].attr("__eq__")(point);
-                py::list found = unique_list(ts.attr("loc")[py::make_tuple(here, "ITEMID")]);
-                // The excluded codes and missing items never get a panel.
-                for (py::handle it : found) {
-                    if (is_missing(it)) continue;
-                    py::object code = py::reinterpret_borrow<py::object>(it);
-                    if (code.equal(py::str("3215")) || code.equal(py::str("3216")) || code.equal(py::str("999999")))
-                        continue;
-                    if (!items.contains(code)) items.append(code);
-                }
-                items = builtins.attr("sorted")(items);
+            std::vector<std::int64_t> item_codes;
+            for (std::size_t g = 0; g < groups->size() && point_code >= 0; ++g) {
+                if (groups->code(g, 0) != station_code || groups->code(g, 1) != point_code) continue;
+                const std::int64_t item_code = groups->code(g, 2);
+                if (item_code < 0) continue;
+                py::object code = groups->value(2, item_code);
+                if (code.equal(py::str("3215")) || code.equal(py::str("3216")) || code.equal(py::str("999999")))
+                    continue;
+                items.append(code);
             }
+            items = builtins.attr("sorted")(items);
             if (items.empty()) {
                 bind::log(mod, "warning", "没有可绘制的测项: " + pair_text(station, point));
                 continue;
@@ -397,6 +529,11 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
             py::list span;
             for (std::size_t p = 0; p < items.size(); ++p) {
                 py::object item = items[p];
+                py::object series;
+                {
+                    Stopwatch sw(timings.grouping);
+                    series = groups->frame(station_code, point_code, groups->code_of(2, item));
+                }
                 auto resolve = [&](PanelNames& names) {
                     py::object item_info = items_table[items_table["ITEMID"].attr("__eq__")(item)];
                     if (truthy(item_info.attr("empty"))) {
@@ -409,8 +546,8 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
                     names.unit = item_info.attr("iloc")[py::make_tuple(0, 2)];
                     return true;
                 };
-                draw_panel(mod, self, axes[py::int_(p)], p, grouped, py::make_tuple(station, point, item), station,
-                           point, qcat_data, o, resolve, timings, span);
+                draw_panel(mod, self, axes[py::int_(p)], p, series, station, point, qcat_data, o, resolve, timings,
+                           span);
             }
             if (with_rain) {
                 Stopwatch sw(timings.drawing);
