@@ -46,21 +46,20 @@ private:
 class TableGroups {
 public:
     TableGroups(py::object ts, const char* first, const char* second, const char* third) : ts_(std::move(ts)) {
-        std::vector<py::array_t<std::int64_t>> codes;
+        std::vector<std::vector<core::Run>> runs;
         for (const char* name : {first, second, third}) {
             py::list values;
-            codes.push_back(factorize(ts_[name], values, first_unique_, name == first));
+            runs.push_back(factorize(ts_[name], values, first_unique_, name == first));
             py::dict lookup;
             for (std::size_t i = 0; i < values.size(); ++i) lookup[values[i]] = py::int_(i);
             uniques_.push_back(values);
             lookups_.push_back(lookup);
         }
-        const auto n = static_cast<std::size_t>(codes[0].shape(0));
-        const std::int64_t *a = codes[0].data(), *b = codes[1].data(), *c = codes[2].data();
+        const auto n = static_cast<std::int64_t>(py::len(ts_));
         {
-            // Reads three code arrays owned by this frame; builds private vectors only.
+            // Works on the run lists built above; nothing shared.
             py::gil_scoped_release release;
-            groups_ = core::group_rows(a, b, c, n);
+            groups_ = core::group_runs(runs[0], runs[1], runs[2], n);
             for (std::size_t g = 0; g < groups_.a.size(); ++g) index_[{groups_.a[g], groups_.b[g], groups_.c[g]}] = g;
         }
     }
@@ -90,12 +89,15 @@ public:
         if (a < 0 || b < 0 || c < 0) return py::none();
         auto it = index_.find({a, b, c});
         if (it == index_.end()) return py::none();
-        const auto begin = groups_.offsets[it->second], end = groups_.offsets[it->second + 1];
-        const std::int64_t* rows = groups_.rows.data() + begin;
-        if (rows[end - begin - 1] - rows[0] == end - begin - 1)
-            return ts_.attr("iloc")[py::module_::import("builtins").attr("slice")(rows[0], rows[end - begin - 1] + 1)];
-        py::array_t<std::int64_t> take(static_cast<py::ssize_t>(end - begin));
-        std::copy(rows, rows + (end - begin), take.mutable_data());
+        const std::vector<std::int64_t>& ranges = groups_.ranges[it->second];
+        if (ranges.size() == 2)
+            return ts_.attr("iloc")[py::module_::import("builtins").attr("slice")(ranges[0], ranges[1])];
+        std::int64_t count = 0;
+        for (std::size_t r = 0; r < ranges.size(); r += 2) count += ranges[r + 1] - ranges[r];
+        py::array_t<std::int64_t> take(static_cast<py::ssize_t>(count));
+        std::int64_t* out = take.mutable_data();
+        for (std::size_t r = 0; r < ranges.size(); r += 2)
+            for (std::int64_t row = ranges[r]; row < ranges[r + 1]; ++row) *out++ = row;
         return ts_.attr("take")(take);
     }
 
@@ -108,17 +110,16 @@ public:
 private:
     // Codes of one key column (-1 for missing) and its distinct values by first appearance.
     // Arrow string columns are coded natively from their buffers; anything else by pandas.
-    static py::array_t<std::int64_t> factorize(py::object column, py::list& values, py::list& unique_out,
-                                                bool fill_unique) {
+    static std::vector<core::Run> factorize(py::object column, py::list& values, py::list& unique_out,
+                                            bool fill_unique) {
         py::object array = column.attr("array");
         if (py::hasattr(array, "__arrow_array__")) {
             py::object chunked = array.attr("__arrow_array__")();
             const std::string type = text_of(chunked.attr("type"));
             if (type == "string" || type == "large_string") {
-                const auto n = static_cast<py::ssize_t>(py::len(column));
-                py::array_t<std::int64_t> codes(n);
-                std::int64_t* out = codes.mutable_data();
+                std::vector<core::Run> runs;
                 core::StringCodes state;
+                std::int64_t first_row = 0;
                 for (py::handle chunk : chunked.attr("chunks")) {
                     py::list buffers = chunk.attr("buffers")();
                     const auto length = static_cast<std::size_t>(py::len(chunk));
@@ -130,19 +131,19 @@ private:
                     const void* offsets = pointer(buffers[1]);
                     const auto* data = static_cast<const char*>(pointer(buffers[2]));
                     {
-                        // Reads the chunk's buffers (kept alive by `buffers`) and writes this
-                        // column's own code array.
+                        // Reads the chunk's buffers (kept alive by `buffers`); writes this
+                        // column's own run list.
                         py::gil_scoped_release release;
                         if (length > 0 && offsets != nullptr) {
                             if (type == "string")
-                                core::factorize_string_chunk(static_cast<const std::int32_t*>(offsets), data, validity,
-                                                             offset, length, out, state);
+                                core::string_chunk_runs(static_cast<const std::int32_t*>(offsets), data, validity,
+                                                        offset, length, first_row, state, runs);
                             else
-                                core::factorize_string_chunk(static_cast<const std::int64_t*>(offsets), data, validity,
-                                                             offset, length, out, state);
+                                core::string_chunk_runs(static_cast<const std::int64_t*>(offsets), data, validity,
+                                                        offset, length, first_row, state, runs);
                         }
                     }
-                    out += length;
+                    first_row += static_cast<std::int64_t>(length);
                 }
                 for (const auto& u : state.uniques) values.append(py::str(u));
                 if (fill_unique) {
@@ -154,14 +155,18 @@ private:
                     if (state.uniques_before_first_missing == static_cast<std::int64_t>(state.uniques.size()))
                         unique_out.append(py::module_::import("numpy").attr("nan"));
                 }
-                return codes;
+                return runs;
             }
         }
         py::tuple factorized = py::module_::import("pandas").attr("factorize")(column);
         for (py::handle v : factorized[1].attr("tolist")()) values.append(v);
         if (fill_unique)
             for (py::handle v : column.attr("unique")().attr("tolist")()) unique_out.append(v);
-        return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(factorized[0]);
+        auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(factorized[0]);
+        const std::int64_t* raw = codes.data();
+        const auto n = static_cast<std::size_t>(codes.shape(0));
+        py::gil_scoped_release release;  // scans the code array held alive above
+        return core::runs_of_codes(raw, n);
     }
 
     py::object ts_;

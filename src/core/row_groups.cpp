@@ -1,95 +1,99 @@
 #include "core/row_groups.hpp"
 
+#include <cstring>
+#include <map>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
 
 namespace lumoreq::core {
+
 namespace {
-
-struct KeyHash {
-    std::size_t operator()(const std::tuple<std::int64_t, std::int64_t, std::int64_t>& k) const {
-        std::uint64_t h = static_cast<std::uint64_t>(std::get<0>(k)) * 0x9E3779B97F4A7C15ull;
-        h ^= static_cast<std::uint64_t>(std::get<1>(k)) + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
-        h ^= static_cast<std::uint64_t>(std::get<2>(k)) + 0x85EBCA77C2B2AE63ull + (h << 6) + (h >> 2);
-        return static_cast<std::size_t>(h);
-    }
-};
-
+void push_run(std::vector<Run>& runs, std::int64_t row, std::int64_t code) {
+    if (runs.empty() || runs.back().code != code) runs.push_back({row, code});
+}
 }  // namespace
 
-RowGroups group_rows(const std::int64_t* a, const std::int64_t* b, const std::int64_t* c, std::size_t n) {
-    RowGroups out;
-    std::vector<std::int64_t> group_of(n);
-    std::unordered_map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::int64_t, KeyHash> ids;
-    std::vector<std::int64_t> counts;
-    std::int64_t last = -1;
-    for (std::size_t i = 0; i < n; ++i) {
-        // Series usually come in long runs of one key: skip the hash look-up within a run.
-        if (last >= 0 && out.a[last] == a[i] && out.b[last] == b[i] && out.c[last] == c[i]) {
-            group_of[i] = last;
-            ++counts[last];
-            continue;
-        }
-        auto [it, inserted] = ids.try_emplace({a[i], b[i], c[i]}, static_cast<std::int64_t>(out.a.size()));
-        if (inserted) {
-            out.a.push_back(a[i]);
-            out.b.push_back(b[i]);
-            out.c.push_back(c[i]);
-            counts.push_back(0);
-        }
-        last = it->second;
-        group_of[i] = last;
-        ++counts[last];
-    }
-    // Counting sort of the row numbers by group keeps each group's rows ascending.
-    out.offsets.assign(counts.size() + 1, 0);
-    for (std::size_t g = 0; g < counts.size(); ++g) out.offsets[g + 1] = out.offsets[g] + counts[g];
-    std::vector<std::int64_t> next(out.offsets.begin(), out.offsets.end() - 1);
-    out.rows.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out.rows[static_cast<std::size_t>(next[group_of[i]]++)] = static_cast<std::int64_t>(i);
-    return out;
+std::vector<Run> runs_of_codes(const std::int64_t* codes, std::size_t n) {
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < n; ++i) push_run(runs, static_cast<std::int64_t>(i), codes[i]);
+    return runs;
 }
 
-}  // namespace lumoreq::core
-
-namespace lumoreq::core {
-
 template <typename Offset>
-void factorize_string_chunk(const Offset* offsets, const char* data, const std::uint8_t* validity,
-                            std::int64_t chunk_offset, std::size_t length, std::int64_t* codes, StringCodes& state) {
+void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8_t* validity,
+                       std::int64_t chunk_offset, std::size_t length, std::int64_t first_row, StringCodes& state,
+                       std::vector<Run>& runs) {
     std::unordered_map<std::string_view, std::int64_t> known;
     for (std::size_t u = 0; u < state.uniques.size(); ++u) known.emplace(state.uniques[u], static_cast<std::int64_t>(u));
-    std::string_view last_text;
+    const char* last_ptr = nullptr;
+    std::size_t last_len = 0;
     std::int64_t last_code = -2;
     for (std::size_t i = 0; i < length; ++i) {
         const auto pos = static_cast<std::int64_t>(i) + chunk_offset;
+        const auto row = first_row + static_cast<std::int64_t>(i);
         if (validity && !((validity[pos >> 3] >> (pos & 7)) & 1)) {
             if (state.uniques_before_first_missing < 0)
                 state.uniques_before_first_missing = static_cast<std::int64_t>(state.uniques.size());
-            codes[i] = -1;
+            push_run(runs, row, -1);
+            last_code = -2;
             continue;
         }
-        const std::string_view text(data + offsets[pos], static_cast<std::size_t>(offsets[pos + 1] - offsets[pos]));
-        // Key columns come in long runs of one value: compare with the previous one first.
-        if (last_code >= 0 && text == last_text) {
-            codes[i] = last_code;
-            continue;
-        }
+        const char* ptr = data + offsets[pos];
+        const auto len = static_cast<std::size_t>(offsets[pos + 1] - offsets[pos]);
+        // Within a run the value repeats: compare with the previous one before hashing.
+        if (last_code >= 0 && len == last_len && (len == 0 || std::memcmp(ptr, last_ptr, len) == 0)) continue;
+        const std::string_view text(ptr, len);
         auto it = known.find(text);
         if (it == known.end()) {
             state.uniques.emplace_back(text);
-            it = known.emplace(text, static_cast<std::int64_t>(state.uniques.size() - 1)).first;
+            it = known.emplace(state.uniques.back(), static_cast<std::int64_t>(state.uniques.size() - 1)).first;
         }
-        last_text = text;
+        last_ptr = ptr;
+        last_len = len;
         last_code = it->second;
-        codes[i] = last_code;
+        push_run(runs, row, last_code);
     }
 }
 
-template void factorize_string_chunk<std::int32_t>(const std::int32_t*, const char*, const std::uint8_t*, std::int64_t,
-                                                   std::size_t, std::int64_t*, StringCodes&);
-template void factorize_string_chunk<std::int64_t>(const std::int64_t*, const char*, const std::uint8_t*, std::int64_t,
-                                                   std::size_t, std::int64_t*, StringCodes&);
+template void string_chunk_runs<std::int32_t>(const std::int32_t*, const char*, const std::uint8_t*, std::int64_t,
+                                              std::size_t, std::int64_t, StringCodes&, std::vector<Run>&);
+template void string_chunk_runs<std::int64_t>(const std::int64_t*, const char*, const std::uint8_t*, std::int64_t,
+                                              std::size_t, std::int64_t, StringCodes&, std::vector<Run>&);
+
+RowGroups group_runs(const std::vector<Run>& a, const std::vector<Run>& b, const std::vector<Run>& c,
+                     std::int64_t n) {
+    RowGroups out;
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::size_t> ids;
+    std::size_t ia = 0, ib = 0, ic = 0;
+    std::int64_t row = 0;
+    while (row < n) {
+        // Advance each column to the run holding `row`; the segment ends where any run ends.
+        while (ia + 1 < a.size() && a[ia + 1].start <= row) ++ia;
+        while (ib + 1 < b.size() && b[ib + 1].start <= row) ++ib;
+        while (ic + 1 < c.size() && c[ic + 1].start <= row) ++ic;
+        std::int64_t end = n;
+        if (ia + 1 < a.size()) end = std::min(end, a[ia + 1].start);
+        if (ib + 1 < b.size()) end = std::min(end, b[ib + 1].start);
+        if (ic + 1 < c.size()) end = std::min(end, c[ic + 1].start);
+        const auto key = std::make_tuple(a[ia].code, b[ib].code, c[ic].code);
+        auto [it, inserted] = ids.try_emplace(key, out.a.size());
+        if (inserted) {
+            out.a.push_back(a[ia].code);
+            out.b.push_back(b[ib].code);
+            out.c.push_back(c[ic].code);
+            out.ranges.emplace_back();
+        }
+        auto& ranges = out.ranges[it->second];
+        if (!ranges.empty() && ranges.back() == row)
+            ranges.back() = end;  // touching segments of one group merge
+        else {
+            ranges.push_back(row);
+            ranges.push_back(end);
+        }
+        row = end;
+    }
+    return out;
+}
 
 }  // namespace lumoreq::core
