@@ -340,11 +340,13 @@ py::object finish_in_place(py::object df) {
                          columns.attr("nlevels").cast<int>() == 1 && columns.attr("is_unique").cast<bool>();
     if (movable) {
         df.attr("__delitem__")("STARTDATE");
+        // The new labels first: each column then comes as a Series on the very same index,
+        // so it is taken as it is (no realignment, no dtype inference).
+        df.attr("index") = result.attr("index");
         py::object iloc = result.attr("iloc");
         const auto n_columns = py::len(result.attr("columns"));
         for (std::size_t j = 0; j < n_columns; ++j)
-            df.attr("isetitem")(j, iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)].attr("array"));
-        df.attr("index") = result.attr("index");
+            df.attr("isetitem")(j, iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]);
     } else {
         // Repeated or multi-level column labels: only the library's own in-place calls keep
         // them exactly (they warn about the deprecated keyword).

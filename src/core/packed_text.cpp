@@ -89,26 +89,60 @@ long long leading_exponent(const char* first, const char* last) {
 // decimal number, correctly rounded (what the library hands to its exact parser).
 Scan scan_exact(Cursor c, std::size_t p) {
     Scan r;
-    std::size_t token_end = p;
-    while (token_end < c.n && c.s[token_end] != '\0' && !is_ascii_space(c.s[token_end])) ++token_end;
-
+    // The number never contains a blank or a NUL, so scanning to the end of the text stops
+    // where the library's scan of the blank-delimited token stops.
+    const std::size_t token_end = c.n;
     std::size_t q = p;
-    if (q < token_end && c.s[q] == '-') ++q;
-    while (q < token_end && is_digit(c.s[q])) ++q;
+    const bool negative = q < token_end && c.s[q] == '-';
+    if (negative) ++q;
+    // Digits go into `mantissa` while it stays exact; with few digits and a small exponent
+    // one multiplication or division is already the correctly rounded result (Clinger).
+    uint64_t mantissa = 0;
+    int digits = 0;
+    long long exponent10 = 0;
+    while (q < token_end && is_digit(c.s[q])) {
+        if (digits < 19) mantissa = mantissa * 10 + static_cast<uint64_t>(c.s[q] - '0');
+        ++digits;
+        ++q;
+    }
     if (q < token_end && c.s[q] == '.') {
         r.maybe_int = false;
         ++q;
-        while (q < token_end && is_digit(c.s[q])) ++q;
+        while (q < token_end && is_digit(c.s[q])) {
+            if (digits < 19) mantissa = mantissa * 10 + static_cast<uint64_t>(c.s[q] - '0');
+            ++digits;
+            --exponent10;
+            ++q;
+        }
     }
     // The caller checked that a digit is present.
+    bool small_exponent = true;
     if (q < token_end && (c.s[q] == 'e' || c.s[q] == 'E')) {
         std::size_t e = q + 1;
-        if (e < token_end && (c.s[e] == '+' || c.s[e] == '-')) ++e;
+        bool exp_negative = false;
+        if (e < token_end && (c.s[e] == '+' || c.s[e] == '-')) exp_negative = c.s[e++] == '-';
         if (e < token_end && is_digit(c.s[e])) {
-            while (e < token_end && is_digit(c.s[e])) ++e;
+            long long value = 0;
+            for (; e < token_end && is_digit(c.s[e]); ++e) {
+                if (value < 100000) value = value * 10 + (c.s[e] - '0');
+                else small_exponent = false;
+            }
+            exponent10 += exp_negative ? -value : value;
             q = e;
             r.maybe_int = false;
         }
+    }
+    static constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (digits <= 19 && small_exponent && mantissa <= (uint64_t{1} << 53) && exponent10 >= -22 &&
+        exponent10 <= 22) {
+        double value = static_cast<double>(mantissa);
+        value = exponent10 >= 0 ? value * kExactPow10[exponent10] : value / kExactPow10[-exponent10];
+        r.value = negative ? -value : value;
+        while (q < c.n && is_ascii_space(c.s[q])) ++q;
+        r.end = q;
+        return r;
     }
     const char* first = c.s + p;
     const char* last = c.s + q;
@@ -552,7 +586,8 @@ SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> 
             const uint64_t key = sort_key(stamps[o]);
             sorted = sorted && key >= previous_key;
             previous_key = key;
-            stamp += step;  // cannot overflow: bounded by the last piece checked above
+            // Within the bounds checked above; never past the last piece, never from NaT.
+            if (start != kNaT && k + 1 < count) stamp += step;
             piece_begin = piece_end + 1;
             ++o;
         }
