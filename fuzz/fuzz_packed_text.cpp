@@ -52,7 +52,8 @@ void check_number(std::string_view text) {
         if (n.kind == ParsedNumber::NotANumber) fail("plain decimal rejected");
         const std::string copy(text);
         const double expected = std::strtod(copy.c_str(), nullptr);
-        if (std::memcmp(&expected, &n.real, sizeof expected) != 0) fail("plain decimal not correctly rounded");
+        if (std::memcmp(&expected, &n.real, sizeof expected) != 0)
+            fail("plain decimal not correctly rounded");
     }
     if (std::memchr(text.data(), '\0', text.size()) != nullptr && n.kind != ParsedNumber::NotANumber)
         fail("text with NUL accepted");
@@ -60,7 +61,8 @@ void check_number(std::string_view text) {
 
 void check_strip(std::string_view text) {
     const std::string_view s = strip_whitespace(text);
-    if (s.data() < text.data() || s.data() + s.size() > text.data() + text.size()) fail("strip out of bounds");
+    if (s.data() < text.data() || s.data() + s.size() > text.data() + text.size())
+        fail("strip out of bounds");
     const std::string_view again = strip_whitespace(s);
     if (again.size() != s.size()) fail("strip not idempotent");
 }
@@ -91,7 +93,8 @@ void check_split(std::string_view data, int64_t step, int64_t base) {
     if (status != SplitStatus::Ok) return;
     std::vector<std::size_t> per_row(rows.size(), 0);
     for (std::size_t i = 0; i < total; ++i) {
-        if (source[i] < 0 || static_cast<std::size_t>(source[i]) >= rows.size()) fail("source row out of range");
+        if (source[i] < 0 || static_cast<std::size_t>(source[i]) >= rows.size())
+            fail("source row out of range");
         ++per_row[static_cast<std::size_t>(source[i])];
         if (i > 0) {
             const bool prev_nat = stamps[i - 1] == kNaT, nat = stamps[i] == kNaT;

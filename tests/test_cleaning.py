@@ -164,11 +164,16 @@ PIECES = st.one_of(
 )
 BLANKS = st.sampled_from(["", " ", "\t", "\n ", "\u00a0", "\u2003", "\x1c", "\u3000 "])
 ROW = st.one_of(
-    st.builds(lambda lead, pieces, trail: lead + " ".join(pieces) + trail, BLANKS, st.lists(PIECES, max_size=8), BLANKS),
+    st.builds(
+        lambda lead, pieces, trail: lead + " ".join(pieces) + trail,
+        BLANKS, st.lists(PIECES, max_size=8), BLANKS,
+    ),
     st.none(),
 )
 RATES = st.sampled_from([1, 60, 3600, 86400, 600, 60.0, np.int64(60), 0, -60, 30, 7200, 0.5])
-STARTS = st.sampled_from([T0, T0 + pd.Timedelta(minutes=1), T0 + pd.Timedelta(seconds=1), T0 - pd.Timedelta(hours=3)])
+STARTS = st.sampled_from(
+    [T0, T0 + pd.Timedelta(minutes=1), T0 + pd.Timedelta(seconds=1), T0 - pd.Timedelta(hours=3)]
+)
 DTYPES = st.sampled_from([None, object, PY_STR])
 
 
@@ -196,8 +201,10 @@ def test_numbers_match_the_library_column_by_column(pieces, dtype):
 
 @settings(max_examples=60, deadline=None)
 @given(
-    labels=st.lists(st.one_of(st.integers(-5, 50), st.text("abc", min_size=1, max_size=3)), min_size=1, max_size=5,
-                    unique=True),
+    labels=st.lists(
+        st.one_of(st.integers(-5, 50), st.text("abc", min_size=1, max_size=3)),
+        min_size=1, max_size=5, unique=True,
+    ),
     extra=st.sampled_from([{}, {"SAMPLERATE": "01"}, {"X": 1.5}]),
 )
 def test_row_labels_and_other_columns(labels, extra):
@@ -230,7 +237,8 @@ SD = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1)])
         pd.DataFrame({"STARTDATE": SD.tz_localize("Asia/Shanghai"), "OBSVALUE": ["1 2", "3"]}),
         pd.DataFrame({"STARTDATE": SD, "OBSVALUE": ["1 2", "3"]}, index=[7, 7]),
         pd.DataFrame({"STARTDATE": SD, "OBSVALUE": ["1 2", "3"], "timespan": [1, 2]}),
-        pd.DataFrame({"STARTDATE": SD, "OBSVALUE": ["1 2", "3"]}).set_index(pd.MultiIndex.from_tuples([(1, 2), (3, 4)])),
+        pd.DataFrame({"STARTDATE": SD, "OBSVALUE": ["1 2", "3"]}, 
+                     index=pd.MultiIndex.from_tuples([(1, 2), (3, 4)])),
         pd.DataFrame({"STARTDATE": SD[:0], "OBSVALUE": pd.Series([], dtype=str)}),
         pd.DataFrame({"STARTDATE": pd.DatetimeIndex(["2262-04-11", "2024-01-01"]).as_unit("ns"),
                       "OBSVALUE": [" ".join(["1"] * 3000), "1"]}),
@@ -238,8 +246,8 @@ SD = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1)])
                       "OBSVALUE": ["1 2", "1"]}),
     ],
     ids=["bytes", "floats", "mixed", "none", "all-none", "nul", "surrogate", "string-na", "no-obsvalue",
-         "no-startdate", "text-startdate", "int-startdate", "tz-startdate", "repeated-labels", "timespan-column",
-         "multiindex", "empty", "ns-overflow", "s-unit-far"],
+         "no-startdate", "text-startdate", "int-startdate", "tz-startdate", "repeated-labels",
+         "timespan-column", "multiindex", "empty", "ns-overflow", "s-unit-far"],
 )
 def test_bad_input_same_outcome(df, rate):
     assert_same_outcome(df, rate)

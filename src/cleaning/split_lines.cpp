@@ -98,7 +98,8 @@ bool read_arrow(py::object array, TextColumn& out) {
         py::list buffers = chunk.attr("buffers")();
         if (buffers.size() != 3) return false;
         BufferView validity, offsets, data;
-        if (!buffer_view(buffers[0], validity) || !buffer_view(buffers[1], offsets) || !buffer_view(buffers[2], data))
+        if (!buffer_view(buffers[0], validity) || !buffer_view(buffers[1], offsets) ||
+            !buffer_view(buffers[2], data))
             return false;
         const auto offset = chunk.attr("offset").cast<std::size_t>();
         const auto length = py::len(chunk);
@@ -156,9 +157,8 @@ bool plain_frame(py::handle df) {
     if (!py::isinstance(df, pd.attr("DataFrame"))) return false;
     py::object columns = df.attr("columns");
     if (columns.attr("nlevels").cast<int>() != 1 || !columns.attr("is_unique").cast<bool>()) return false;
-    if (!columns.attr("__contains__")("OBSVALUE").cast<bool>() ||
-        !columns.attr("__contains__")("STARTDATE").cast<bool>() || columns.attr("__contains__")("timespan").cast<bool>())
-        return false;
+    auto has = [&](const char* label) { return columns.attr("__contains__")(label).cast<bool>(); };
+    if (!has("OBSVALUE") || !has("STARTDATE") || has("timespan")) return false;
     py::object index = df.attr("index");
     if (index.attr("nlevels").cast<int>() != 1 || !index.attr("is_unique").cast<bool>() ||
         index.attr("hasnans").cast<bool>())
@@ -177,7 +177,8 @@ struct StartTimes {
 bool read_start_times(py::object series, StartTimes& out) {
     py::module_ np = py::module_::import("numpy");
     py::object dtype = series.attr("dtype");
-    if (!py::isinstance(dtype, np.attr("dtype")) || dtype.attr("kind").cast<std::string>() != "M") return false;
+    if (!py::isinstance(dtype, np.attr("dtype")) || dtype.attr("kind").cast<std::string>() != "M")
+        return false;
     const auto unit = np.attr("datetime_data")(dtype)[py::int_(0)].cast<std::string>();
     int64_t factor;
     if (unit == "s")
@@ -241,8 +242,8 @@ py::object native_split(py::object df, int64_t step_seconds) {
     if (starts.ticks.size() != texts.cells.size()) return py::none();
 
     int64_t step;
-    if (__builtin_mul_overflow(step_seconds, starts.unit == "ns" ? int64_t{1000000000} : int64_t{1000000}, &step))
-        return py::none();
+    const int64_t ticks_per_second = starts.unit == "ns" ? int64_t{1000000000} : int64_t{1000000};
+    if (__builtin_mul_overflow(step_seconds, ticks_per_second, &step)) return py::none();
 
     std::size_t total;
     {
@@ -257,14 +258,14 @@ py::object native_split(py::object df, int64_t step_seconds) {
     {
         // Reads the text buffers held by `texts` and writes only this call's new arrays.
         py::gil_scoped_release release;
-        status = core::split_rows(texts.cells, starts.ticks, step, stamps.mutable_data(), values.mutable_data(),
-                                  source_rows.mutable_data());
+        status = core::split_rows(texts.cells, starts.ticks, step, stamps.mutable_data(),
+                                  values.mutable_data(), source_rows.mutable_data());
     }
     if (status != core::SplitStatus::Ok) return py::none();
 
     py::module_ pd = py::module_::import("pandas");
-    py::object index = pd.attr("DatetimeIndex")(stamps.attr("view")("M8[" + starts.unit + "]"), "name"_a = "STARTDATE",
-                                                "copy"_a = false);
+    py::object index = pd.attr("DatetimeIndex")(stamps.attr("view")("M8[" + starts.unit + "]"),
+                                                "name"_a = "STARTDATE", "copy"_a = false);
     py::list drop;
     drop.append("OBSVALUE");
     drop.append("STARTDATE");
@@ -303,7 +304,8 @@ py::object library_split(py::object df, py::object rate, const char* unit) {
 void convert_values(py::object work) {
     TextColumn texts;
     py::object column = work["OBSVALUE"];
-    if (py::isinstance(column, py::module_::import("pandas").attr("Series")) && read_text_column(column, texts)) {
+    const bool series = py::isinstance(column, py::module_::import("pandas").attr("Series"));
+    if (series && read_text_column(column, texts)) {
         py::array_t<float> values(static_cast<py::ssize_t>(texts.cells.size()));
         {
             // Reads the text buffers held by `texts`; writes only the new array.
@@ -334,7 +336,8 @@ py::object finish_split(py::object work) {
 py::object finish_in_place(py::object df) {
     py::list by;
     by.append("STARTDATE");
-    py::object result = df.attr("sort_values")("by"_a = by, "kind"_a = "stable").attr("set_index")("STARTDATE");
+    py::object result =
+        df.attr("sort_values")("by"_a = by, "kind"_a = "stable").attr("set_index")("STARTDATE");
     py::object columns = df.attr("columns");
     const bool movable = py::isinstance(df, py::module_::import("pandas").attr("DataFrame")) &&
                          columns.attr("nlevels").cast<int>() == 1 && columns.attr("is_unique").cast<bool>();
@@ -389,7 +392,9 @@ void register_split_lines(py::module_& m) {
     bind::ModuleRef mod(m);
     m.def(
         "split_lines",
-        [mod](py::object df, py::object sample_by_seconds) { return split_lines(mod, df, sample_by_seconds); },
+        [mod](py::object df, py::object sample_by_seconds) {
+            return split_lines(mod, df, sample_by_seconds);
+        },
         py::doc(kSplitLinesDoc), py::arg("df"), py::arg("sample_by_seconds"));
 }
 

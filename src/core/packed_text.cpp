@@ -267,7 +267,8 @@ Scan scan_legacy(Cursor c, std::size_t p) {
             }
             long long value;
             if (saturated)
-                value = exp_negative ? std::numeric_limits<long long>::min() : std::numeric_limits<long long>::max();
+                value = exp_negative ? std::numeric_limits<long long>::min()
+                                     : std::numeric_limits<long long>::max();
             else
                 value = exp_negative ? static_cast<long long>(0 - n) : static_cast<long long>(n);
             long long sum;
@@ -408,7 +409,8 @@ std::string_view strip_whitespace(std::string_view s) {
     while (end > begin) {
         std::size_t start = end - 1;
         // Step back over continuation bytes to the lead byte (at most three).
-        while (start > begin && end - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        while (start > begin && end - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
+            --start;
         uint32_t cp;
         const std::size_t len = decode_at(s, start, cp);
         if (len == 0 || start + len != end || !is_unicode_space(cp)) break;
@@ -522,7 +524,8 @@ void natural_merge_sort(std::vector<uint64_t>& keys, std::vector<uint32_t>& inde
         }
         if (r + 1 < bounds.size()) {
             // An odd run out: carried over as it is.
-            const auto a = static_cast<std::ptrdiff_t>(bounds[r]), e = static_cast<std::ptrdiff_t>(bounds[r + 1]);
+            const auto a = static_cast<std::ptrdiff_t>(bounds[r]);
+            const auto e = static_cast<std::ptrdiff_t>(bounds[r + 1]);
             std::copy(keys.begin() + a, keys.begin() + e, keys_buf.begin() + a);
             std::copy(index.begin() + a, index.begin() + e, index_buf.begin() + a);
             merged.push_back(bounds[r + 1]);
@@ -572,7 +575,8 @@ SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> 
         const int64_t start = starts[r];
         if (start != kNaT) {
             int64_t last;
-            if (__builtin_add_overflow(start, last_offset, &last) || last == kNaT) return SplitStatus::TimeOverflow;
+            if (__builtin_add_overflow(start, last_offset, &last) || last == kNaT)
+                return SplitStatus::TimeOverflow;
         }
 
         int64_t stamp = start;
