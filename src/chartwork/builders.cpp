@@ -349,6 +349,19 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
     return true;
 }
 
+// Dates on the shared time axis as matplotlib's concise labels (day numbers, month and year only
+// where they change): the default full dates of a multi-day axis run into each other at this
+// width. Only applied when the axis holds dates.
+void concise_dates(py::object axes) {
+    if (py::len(axes) == 0) return;
+    auto mdates = py::module_::import("matplotlib.dates");
+    py::object axis = axes[py::int_(0)].attr("xaxis");
+    if (!py::isinstance(axis.attr("get_major_formatter")(), mdates.attr("AutoDateFormatter"))) return;
+    py::object locator = mdates.attr("AutoDateLocator")();
+    axis.attr("set_major_locator")(locator);
+    axis.attr("set_major_formatter")(mdates.attr("ConciseDateFormatter")(locator));
+}
+
 py::tuple new_figure(const bind::ModuleRef& mod, std::size_t panels, py::object fig_height) {
     py::object plt = mod.attr("plt");
     py::object height = py::float_(static_cast<double>(panels)) * fig_height;
@@ -430,6 +443,10 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
                 draw_panel(mod, self, axes[py::int_(p)], static_cast<std::size_t>(p), series, station, point,
                            qcat_data, o, resolve, timings, span);
             }
+            {
+                Stopwatch sw(timings.drawing);
+                concise_dates(axes);
+            }
             const std::string filename = safe_piece(prefix) + safe_piece(fig_label) + safe_piece(item) +
                                          safe_piece(item_name) + "_" + std::to_string(fig_no);
             {
@@ -459,7 +476,8 @@ py::object rainfall_series(py::object rainfall) {
 }
 
 // Rainfall bars at their real dates on the bottom panel, within the time window (or, without
-// one, the span of the panels drawn above), 80 % of the closest spacing wide.
+// one, the span of the panels drawn above), starting at their time stamp (a daily total dated at
+// midnight covers its day) and 80 % of the closest spacing wide.
 void draw_rainfall(py::object self, py::object ax, py::object rain, const PanelOptions& o,
                    const py::list& span) {
     auto pd = py::module_::import("pandas");
@@ -483,7 +501,7 @@ void draw_rainfall(py::object self, py::object ax, py::object rain, const PanelO
         steps = steps[steps.attr("__gt__")(pd.attr("Timedelta")(0))];
         if (py::len(steps) > 0) width = steps.attr("min")();
         ax.attr("bar")(index, shown.attr("to_numpy")("dtype"_a = "float64"),
-                       "width"_a = (width * py::float_(0.8)).attr("to_pytimedelta")(), "color"_a = "blue",
+                       "width"_a = (width * py::float_(0.8)).attr("to_pytimedelta")(), "align"_a = "edge", "color"_a = "blue",
                        "alpha"_a = 0.5, "label"_a = "降雨量");
     }
     self.attr("_setup_axis")(ax, "降雨量", "mm", py::none(), false, o.xlabel);
@@ -570,6 +588,10 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
             if (with_rain) {
                 Stopwatch sw(timings.drawing);
                 draw_rainfall(self, axes[py::int_(items.size())], rain, o, span);
+            }
+            {
+                Stopwatch sw(timings.drawing);
+                concise_dates(axes);
             }
             py::object name_piece = is_missing(station_name) ? py::object(station) : station_name;
             const std::string filename = safe_piece(prefix) + "_" + safe_piece(fig_label) + "_" + safe_piece(station) +
