@@ -134,12 +134,12 @@ def test_reindex_examples():
     assert chartkit.reindex_df_by_interval(one).equals(reference.reindex_df_by_interval(one))
 
 
-stamp_lists = st.lists(st.integers(0, 5000), min_size=1, max_size=40, unique=True).map(sorted)
+stamp_lists = st.lists(st.integers(0, 500), min_size=1, max_size=40, unique=True).map(sorted)
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(stamp_lists, st.sampled_from([None, "01", "02", "60", "90", 1, 2.0, "7", np.nan]),
-       st.sampled_from([1, 7, 60, 600]))
+       st.sampled_from([1, 7, 60]))
 def test_reindex_matches_reference(offsets, samplerate, step):
     stamps = pd.Timestamp("2024-03-01") + pd.to_timedelta(np.array(offsets) * step, unit="s")
     df = _frame(stamps, samplerate)
