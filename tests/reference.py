@@ -7,6 +7,7 @@ baseline of the benchmarks. Each subsystem keeps to its own section below.
 from __future__ import annotations
 
 import gzip
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -27,6 +28,56 @@ def gunzip_texts(values):
 # ---------------------------------------------------------------------------------------------
 # Cleaning
 # ---------------------------------------------------------------------------------------------
+
+
+def split_lines(df, sample_by_seconds):
+    """Packed rows -> one row per sample, the documented steps in pandas.
+
+    Two deliberate departures from a literal pandas 3 transcription: the stack leaves the
+    missing cells out (pandas 3's ``stack()`` keeps them; the documented result has none),
+    and a rate outside the unit table spaces the pieces ``sample_by_seconds`` seconds apart.
+    The sort is stable, so rows with equal times keep their source order.
+    """
+    if sample_by_seconds == 1:
+        unit = "seconds"
+    elif sample_by_seconds == 60:
+        unit = "minutes"
+    elif sample_by_seconds == 3600:
+        unit = "hours"
+    elif sample_by_seconds == 86400:
+        unit = "days"
+    else:
+        unit = None
+    split = sample_by_seconds <= 3600
+    if split:
+        pieces = (
+            df["OBSVALUE"].str.strip().str.split(" ", expand=True)
+            .stack(future_stack=True).dropna()
+            .reset_index(level=1)
+        )
+        pieces = pieces.rename(columns={"level_1": "timespan", 0: "OBSVALUE"})
+        work = df.drop("OBSVALUE", axis=1).join(pieces)
+        if unit is None:
+            work["timespan"] = pd.to_timedelta(work["timespan"] * sample_by_seconds, unit="seconds")
+        else:
+            work["timespan"] = pd.to_timedelta(work["timespan"], unit=unit)
+        work["STARTDATE"] = work["STARTDATE"] + work["timespan"]
+    else:
+        work = df
+    # In place, as documented (the caller's frame when not splitting); pandas 3.1 warns that
+    # the keyword is deprecated.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", pd.errors.Pandas4Warning)
+        work.sort_values(by=["STARTDATE"], inplace=True, kind="stable")
+        work.set_index("STARTDATE", inplace=True)
+    work["OBSVALUE"] = pd.to_numeric(work["OBSVALUE"], errors="coerce")
+    work["OBSVALUE"] = work["OBSVALUE"].astype("float32")
+    if split:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", pd.errors.Pandas4Warning)
+            work.drop("timespan", axis=1, inplace=True)
+    return work
+
 
 # --- end of cleaning ---
 
@@ -117,5 +168,45 @@ def filtered_qcats(df, station=(40.47, 115.94), filters=None, default_magnitude=
 # ---------------------------------------------------------------------------------------------
 # Charts
 # ---------------------------------------------------------------------------------------------
+
+
+def calculate_stats(df, column="OBSVALUE", multiplier=2.0):
+    """Mean, median, sample std, min, max and mean -/+ multiplier * std of one column."""
+    stats = {}
+    stats["mean"] = df[column].mean()
+    stats["median"] = df[column].median()
+    stats["std"] = df[column].std()
+    stats["min"] = df[column].min()
+    stats["max"] = df[column].max()
+    stats["lower_limit"] = stats["mean"] - multiplier * stats["std"]
+    stats["upper_limit"] = stats["mean"] + multiplier * stats["std"]
+    return stats
+
+
+def get_freq_str(timedelta):
+    """Frequency text for the size of a time difference."""
+    seconds = timedelta.total_seconds()
+    if seconds < 60:
+        return f"{int(seconds)}s"
+    if seconds < 3600:
+        return f"{int(seconds) // 60}min"
+    if seconds < 86400:
+        return f"{int(seconds) // 3600}h"
+    return "1D"
+
+
+def reindex_df_by_interval(df):
+    """Reindex onto a regular grid: the first row's SAMPLERATE decides, else the modal spacing."""
+    table = {"02": "s", "01": "min", "60": "h", "90": "D"}
+    freq = None
+    if "SAMPLERATE" in df.columns:
+        first = df["SAMPLERATE"].iloc[0]
+        if not pd.isna(first):
+            freq = table.get(str(first).strip().split(".")[0].zfill(2))
+    if freq is None:
+        diffs = df.index.to_series().diff().dropna()
+        freq = get_freq_str(diffs.value_counts().idxmax()) if len(diffs) else "min"
+    grid = pd.date_range(start=df.index.min(), end=df.index.max(), freq=freq)
+    return df.reindex(grid)
 
 # --- end of charts ---
