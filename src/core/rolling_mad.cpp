@@ -5,6 +5,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lumoreq::core {
 namespace {
 
@@ -15,18 +19,89 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // table library's skiplist: the median then has the same bits, sign of zero included.
 class SortedWindow {
 public:
-    explicit SortedWindow(std::size_t capacity) { values_.reserve(capacity + 1); }
+    // One spare slot before and three after the values: the pairwise loops of replace() may
+    // read one place outside and write one place past the end.
+    explicit SortedWindow(std::size_t capacity)
+        : a_(capacity + 4), b_(capacity + 4), cur_(a_.data() + 1), next_(b_.data() + 1) {}
 
-    void insert(double v) { values_.insert(std::upper_bound(values_.begin(), values_.end(), v), v); }
-    void erase(double v) {
-        auto it = std::lower_bound(values_.begin(), values_.end(), v);
-        if (it != values_.end() && *it == v) values_.erase(it);
+    void insert(double v) {
+        const std::size_t at = static_cast<std::size_t>(std::upper_bound(cur_, cur_ + size_, v) - cur_);
+        std::copy_backward(cur_ + at, cur_ + size_, cur_ + size_ + 1);
+        cur_[at] = v;
+        ++size_;
     }
-    const double* data() const { return values_.data(); }
-    std::size_t size() const { return values_.size(); }
+    void erase(double v) {
+        const std::size_t at = static_cast<std::size_t>(std::lower_bound(cur_, cur_ + size_, v) - cur_);
+        if (at == size_ || cur_[at] != v) return;
+        std::copy(cur_ + at + 1, cur_ + size_, cur_ + at);
+        --size_;
+    }
+    // Insert `in`, then erase `out` (both finite, `out` present) in one branch-free pass: the
+    // values between the leaving value's slot and the arriving value's slot move by one place.
+    void replace(double out, double in) {
+        const double* v = cur_;
+        const std::size_t n = size_;
+        std::size_t first_out = 0, upto_in = 0;  // lower_bound(out) and upper_bound(in)
+        count_below(v, n, out, in, first_out, upto_in);
+        const bool rightwards = in >= out;  // then `out` was counted in upto_in
+        const std::size_t slot = upto_in - rightwards;
+        // Rightwards the block [first_out, slot) takes its right neighbour; leftwards the block
+        // (slot, first_out] takes its left neighbour.
+        const std::size_t lo = rightwards ? first_out : slot + 1;
+        const std::size_t hi = rightwards ? slot : first_out + 1;
+        shift_block(v, next_, n, lo, hi, rightwards ? v + 1 : v - 1);
+        next_[slot] = in;
+        std::swap(cur_, next_);
+    }
+    const double* data() const { return cur_; }
+    std::size_t size() const { return size_; }
 
 private:
-    std::vector<double> values_;
+    static void count_below(const double* v, std::size_t n, double out, double in, std::size_t& below_out,
+                            std::size_t& upto_in) {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        const __m128d o = _mm_set1_pd(out), w = _mm_set1_pd(in);
+        __m128i c_out = _mm_setzero_si128(), c_in = _mm_setzero_si128();
+        for (; i + 2 <= n; i += 2) {  // a true comparison is all ones: subtracting it counts one
+            const __m128d x = _mm_loadu_pd(v + i);
+            c_out = _mm_sub_epi64(c_out, _mm_castpd_si128(_mm_cmplt_pd(x, o)));
+            c_in = _mm_sub_epi64(c_in, _mm_castpd_si128(_mm_cmple_pd(x, w)));
+        }
+        alignas(16) std::int64_t lanes[2];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), c_out);
+        below_out = static_cast<std::size_t>(lanes[0] + lanes[1]);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), c_in);
+        upto_in = static_cast<std::size_t>(lanes[0] + lanes[1]);
+#endif
+        for (; i < n; ++i) {
+            below_out += v[i] < out;
+            upto_in += v[i] <= in;
+        }
+    }
+
+    // w[i] = neighbour[i] for lo <= i < hi, v[i] elsewhere.
+    static void shift_block(const double* v, double* w, std::size_t n, std::size_t lo, std::size_t hi,
+                            const double* neighbour) {
+#if defined(__SSE2__)
+        const __m128d lo_d = _mm_set1_pd(static_cast<double>(lo)), hi_d = _mm_set1_pd(static_cast<double>(hi));
+        __m128d index = _mm_set_pd(1.0, 0.0);
+        const __m128d two = _mm_set1_pd(2.0);
+        for (std::size_t i = 0; i < n; i += 2) {  // may write w[n]: a spare slot
+            const __m128d moved = _mm_and_pd(_mm_cmpge_pd(index, lo_d), _mm_cmplt_pd(index, hi_d));
+            const __m128d kept = _mm_loadu_pd(v + i), shifted = _mm_loadu_pd(neighbour + i);
+            _mm_storeu_pd(w + i, _mm_or_pd(_mm_and_pd(moved, shifted), _mm_andnot_pd(moved, kept)));
+            index = _mm_add_pd(index, two);
+        }
+#else
+        for (std::size_t i = 0; i < n; ++i) w[i] = (i >= lo && i < hi) ? neighbour[i] : v[i];
+#endif
+    }
+
+    std::vector<double> a_, b_;
+    double* cur_;
+    double* next_;
+    std::size_t size_ = 0;
 };
 
 template <typename T>
@@ -35,28 +110,26 @@ T middle_of_sorted(const T* v, std::size_t n) {
     return static_cast<T>((v[n / 2 - 1] + v[n / 2]) / static_cast<T>(2));
 }
 
-// Median of |v[i] - med| over a sorted run: the distances grow outwards on both sides of the
-// first value >= med, so the k-th smallest comes from merging the two sides, O(n) and no sort.
-double sorted_distance_median(const double* v, std::size_t n, double med) {
-    const std::size_t split = static_cast<std::size_t>(std::lower_bound(v, v + n, med) - v);
-    std::size_t left = split, right = split;  // next candidates: v[left - 1] and v[right]
-    const std::size_t want_hi = n / 2;         // index of the upper middle distance
-    double previous = 0.0, current = 0.0;
-    for (std::size_t taken = 0; taken <= want_hi; ++taken) {
-        previous = current;
-        const bool has_left = left > 0, has_right = right < n;
-        const double dl = has_left ? std::fabs(v[left - 1] - med) : 0.0;
-        const double dr = has_right ? std::fabs(v[right] - med) : 0.0;
-        if (has_left && (!has_right || dl <= dr)) {
-            current = dl;
-            --left;
-        } else {
-            current = dr;
-            ++right;
-        }
+// The h-th smallest of |v[i] - med| over a sorted run. Along the run the distances fall, then
+// rise (rounding is monotone), so the h nearest values form a block of h neighbours and the
+// answer is the smallest, over all such blocks, of the larger distance at the block's two ends:
+// a branch-free O(n) scan.
+double nth_distance(const double* v, std::size_t n, double med, std::size_t h) {
+    // Two running minima halve the dependency chain; distances are never NaN here and min is
+    // exact, so the order of the comparisons does not matter.
+    double best0 = std::numeric_limits<double>::infinity(), best1 = best0;
+    std::size_t a = 0;
+    for (; a + 1 + h <= n; a += 2) {
+        best0 = std::min(best0, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
+        best1 = std::min(best1, std::max(std::fabs(v[a + 1] - med), std::fabs(v[a + h] - med)));
     }
-    if (n % 2 == 1) return current;
-    return (previous + current) / 2.0;
+    if (a + h <= n) best0 = std::min(best0, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
+    return std::min(best0, best1);
+}
+
+double sorted_distance_median(const double* v, std::size_t n, double med) {
+    if (n % 2 == 1) return nth_distance(v, n, med, n / 2 + 1);
+    return (nth_distance(v, n, med, n / 2) + nth_distance(v, n, med, n / 2 + 1)) / 2.0;
 }
 
 }  // namespace
@@ -86,8 +159,13 @@ void rolling_median_mad(const double* x, std::size_t n, std::size_t window, doub
             mad[start + lead] = sorted_distance_median(v, window, med) * scale;
         }
         if (start + window >= n) break;
-        add(x[start + window]);  // in before out, as the library's rolling median does
-        drop(x[start]);
+        const double in = x[start + window], out = x[start];
+        if (std::isfinite(in) && std::isfinite(out)) {
+            sorted.replace(out, in);
+        } else {
+            add(in);  // in before out, as the library's rolling median does
+            drop(out);
+        }
     }
 }
 
