@@ -113,21 +113,29 @@ T middle_of_sorted(const T* v, std::size_t n) {
 // The h-th smallest of |v[i] - med| over a sorted run. Along the run the distances fall, then
 // rise (rounding is monotone), so the h nearest values form a block of h neighbours and the
 // answer is the smallest, over all such blocks, of the larger distance at the block's two ends:
-// a branch-free O(n) scan.
+// a branch-free O(n) scan. Distances are never NaN and min/max are exact, so the order of the
+// comparisons does not change the result.
 double nth_distance(const double* v, std::size_t n, double med, std::size_t h) {
-    // Two running minima halve the dependency chain; distances are never NaN here and min is
-    // exact, so the order of the comparisons does not matter.
-    double best0 = std::numeric_limits<double>::infinity(), best1 = best0;
+    double best = std::numeric_limits<double>::infinity();
     std::size_t a = 0;
-    for (; a + 1 + h <= n; a += 2) {
-        best0 = std::min(best0, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
-        best1 = std::min(best1, std::max(std::fabs(v[a + 1] - med), std::fabs(v[a + h] - med)));
+#if defined(__SSE2__)
+    const __m128d m = _mm_set1_pd(med), sign = _mm_set1_pd(-0.0);
+    __m128d best2 = _mm_set1_pd(best);
+    for (; a + 2 + (h - 1) <= n; a += 2) {
+        const __m128d left = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + a), m));
+        const __m128d right = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + a + h - 1), m));
+        best2 = _mm_min_pd(best2, _mm_max_pd(left, right));
     }
-    if (a + h <= n) best0 = std::min(best0, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
-    return std::min(best0, best1);
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, best2);
+    best = std::min(lanes[0], lanes[1]);
+#endif
+    for (; a + h <= n; ++a) best = std::min(best, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
+    return best;
 }
 
-double sorted_distance_median(const double* v, std::size_t n, double med) {
+// numpy's median of |v - med| over a sorted run.
+double distance_median(const double* v, std::size_t n, double med) {
     if (n % 2 == 1) return nth_distance(v, n, med, n / 2 + 1);
     return (nth_distance(v, n, med, n / 2) + nth_distance(v, n, med, n / 2 + 1)) / 2.0;
 }
@@ -156,7 +164,7 @@ void rolling_median_mad(const double* x, std::size_t n, std::size_t window, doub
             const double* v = sorted.data();
             const double med = middle_of_sorted(v, window);
             median[start + lead] = med;
-            mad[start + lead] = sorted_distance_median(v, window, med) * scale;
+            mad[start + lead] = distance_median(v, window, med) * scale;
         }
         if (start + window >= n) break;
         const double in = x[start + window], out = x[start];
