@@ -12,7 +12,6 @@
 namespace lumoreq::core {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The window kept sorted. A new value goes after the values equal to it and a leaving value
 // takes the first equal one, so equal values (0.0 and -0.0) keep their arrival order, as in the
@@ -142,12 +141,20 @@ double distance_median(const double* v, std::size_t n, double med) {
 
 }  // namespace
 
-void rolling_median_mad(const double* x, std::size_t n, std::size_t window, double scale,
-                        double* median, double* mad) {
-    std::fill(median, median + n, kNaN);
-    std::fill(mad, mad + n, kNaN);
-    if (window == 0 || window > n) return;
-    const std::size_t lead = window / 2;  // samples before the judged one in its window
+template <typename T>
+void hampel_outliers(const T* x, std::size_t n, std::size_t window, double scale, double factor,
+                     Outliers& found) {
+    if (window == 0 || window > n) return;  // no complete window: nothing is judged an outlier
+    const std::size_t lead = window / 2;   // samples before the judged one in its window
+    auto value = [x](std::size_t j) { return static_cast<double>(x[j]); };
+    auto judge = [&](std::size_t from, std::size_t to, double med, double mad) {
+        const double threshold = factor * mad;
+        for (std::size_t i = from; i < to; ++i)
+            if (std::fabs(value(i) - med) > threshold) {  // NaN never qualifies
+                found.positions.push_back(i);
+                found.medians.push_back(med);
+            }
+    };
     SortedWindow sorted(window);
     std::size_t missing = 0;
     auto add = [&](double v) {
@@ -158,16 +165,29 @@ void rolling_median_mad(const double* x, std::size_t n, std::size_t window, doub
         if (std::isfinite(v)) sorted.erase(v);
         else --missing;
     };
-    for (std::size_t j = 0; j < window; ++j) add(x[j]);
+    for (std::size_t j = 0; j < window; ++j) add(value(j));
+
+    // Positions without a complete window wait for the next complete one: they take the last
+    // statistics before them (forward fill) or, at the start, the first ones after (back fill).
+    bool have_last = false;
+    double last_med = 0.0, last_mad = 0.0;
+    std::size_t undecided = 0;  // first position not yet judged
     for (std::size_t start = 0;; ++start) {
         if (missing == 0) {
             const double* v = sorted.data();
             const double med = middle_of_sorted(v, window);
-            median[start + lead] = med;
-            mad[start + lead] = distance_median(v, window, med) * scale;
+            const double mad = distance_median(v, window, med) * scale;
+            const std::size_t at = start + lead;
+            if (have_last) judge(undecided, at, last_med, last_mad);
+            else judge(undecided, at, med, mad);
+            judge(at, at + 1, med, mad);
+            undecided = at + 1;
+            have_last = true;
+            last_med = med;
+            last_mad = mad;
         }
         if (start + window >= n) break;
-        const double in = x[start + window], out = x[start];
+        const double in = value(start + window), out = value(start);
         if (std::isfinite(in) && std::isfinite(out)) {
             sorted.replace(out, in);
         } else {
@@ -175,21 +195,11 @@ void rolling_median_mad(const double* x, std::size_t n, std::size_t window, doub
             drop(out);
         }
     }
+    if (have_last) judge(undecided, n, last_med, last_mad);
 }
 
-void fill_forward_backward(double* v, std::size_t n) {
-    std::size_t first_valid = n;
-    double last = kNaN;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(v[i])) {
-            v[i] = last;
-        } else {
-            last = v[i];
-            if (first_valid == n) first_valid = i;
-        }
-    }
-    if (first_valid < n) std::fill(v, v + first_valid, v[first_valid]);
-}
+template void hampel_outliers<double>(const double*, std::size_t, std::size_t, double, double, Outliers&);
+template void hampel_outliers<float>(const float*, std::size_t, std::size_t, double, double, Outliers&);
 
 namespace {
 

@@ -5,19 +5,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace lumoreq::core {
 
-// Statistics of every complete centred window of `window` samples: position i is judged by the
-// window [i - (window - 1 - offset), i + offset] with offset = (window - 1) / 2. A window that runs
-// past an end of the data or holds a non-finite value gives NaN at its position (the table
-// library counts inf as missing in rolling windows). `median` and `mad` get n values each; the
-// MAD is multiplied by `scale`.
-void rolling_median_mad(const double* x, std::size_t n, std::size_t window, double scale,
-                        double* median, double* mad);
+// The Hampel filter's verdict on a series. Position i is judged by its centred window of
+// `window` samples, [i - window / 2, i + (window - 1) / 2]. A window that runs past an end of the
+// data or holds a non-finite value has no statistics (the table library counts inf as missing
+// in rolling windows); its position takes those of the last complete window before it, or at
+// the start of the first one after it. Position i is an outlier when
+// |x[i] - median| > factor * MAD * scale (in double; NaN never is). The outliers' positions
+// (ascending) and their medians are appended to `found`. O(n * window) time, O(window) memory.
+struct Outliers {
+    std::vector<std::size_t> positions;
+    std::vector<double> medians;
+};
 
-// NaN takes the last value before it, then the leading NaN take the first value after them.
-void fill_forward_backward(double* v, std::size_t n);
+template <typename T>
+void hampel_outliers(const T* x, std::size_t n, std::size_t window, double scale, double factor,
+                     Outliers& found);
 
 // median(|x - median(x)|) * scale with numpy's arithmetic in T (double or float); NaN when any
 // value is NaN. `work` holds n scratch values and is reordered; n > 0.

@@ -4,6 +4,7 @@
 // path, so its errors and warnings reach the caller unchanged.
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -93,81 +94,56 @@ std::optional<double> native_factor(const py::object& f) {
     return std::nullopt;
 }
 
-struct RollingStats {
-    std::vector<double> median, mad;
-};
-
-RollingStats rolling_stats(const double* x, std::size_t n, std::size_t window) {
-    RollingStats s{std::vector<double>(n), std::vector<double>(n)};
-    core::rolling_median_mad(x, n, window, kMadScale, s.median.data(), s.mad.data());
-    core::fill_forward_backward(s.median.data(), n);
-    core::fill_forward_backward(s.mad.data(), n);
-    return s;
+template <typename T>
+core::Outliers find_outliers(const py::array_t<T, py::array::c_style | py::array::forcecast>& values,
+                             std::size_t window, double factor) {
+    core::Outliers found;
+    py::gil_scoped_release release;  // reads the buffer `values` keeps alive, writes only `found`
+    core::hampel_outliers(values.data(), static_cast<std::size_t>(values.size()), window, kMadScale, factor, found);
+    return found;
 }
 
-// Float columns: the replaced values are written straight into a copy of the column.
+// Float columns: the medians, converted to the column's dtype, are written into a copy.
 template <typename T>
 py::object filter_float_series(const py::object& data, std::size_t window, double factor) {
-    const auto values = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(
-        data.attr("to_numpy")());
-    const auto n = static_cast<std::size_t>(values.size());
-    std::vector<std::int64_t> positions;
-    std::vector<T> replacements;
-    {
-        // Reads the column's buffer (held alive by `values`) and writes only local vectors.
-        py::gil_scoped_release release;
-        const T* x = values.data();
-        std::vector<double> as_double;
-        const double* xd;
-        if constexpr (std::is_same_v<T, double>) {
-            xd = x;
-        } else {
-            as_double.assign(x, x + n);
-            xd = as_double.data();
-        }
-        const RollingStats s = rolling_stats(xd, n, window);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double deviation = std::fabs(xd[i] - s.median[i]);
-            if (deviation > factor * s.mad[i]) {
-                positions.push_back(static_cast<std::int64_t>(i));
-                replacements.push_back(static_cast<T>(s.median[i]));
-            }
-        }
-    }
+    const auto values = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data.attr("to_numpy")());
+    const core::Outliers found = find_outliers(values, window, factor);
     py::object filtered = data.attr("copy")();
-    if (!positions.empty()) {
-        py::array_t<std::int64_t> pos(static_cast<py::ssize_t>(positions.size()), positions.data());
-        py::array_t<T> repl(static_cast<py::ssize_t>(replacements.size()), replacements.data());
-        filtered.attr("iloc")[pos] = repl;
+    if (!found.positions.empty()) {
+        const auto k = static_cast<py::ssize_t>(found.positions.size());
+        py::array_t<std::int64_t> positions(k);
+        py::array_t<T> replacements(k);
+        for (py::ssize_t i = 0; i < k; ++i) {
+            positions.mutable_data()[i] = static_cast<std::int64_t>(found.positions[i]);
+            replacements.mutable_data()[i] = static_cast<T>(found.medians[i]);
+        }
+        filtered.attr("iloc")[positions] = replacements;
     }
     return filtered;
 }
 
-// Integer columns: statistics natively, the write-back through the library, which refuses a
+// Integer columns: the verdict natively, the write-back through the library, which refuses a
 // median the column cannot hold exactly, as it does for the plain algorithm.
 py::object filter_integer_series(const py::object& data, std::size_t window, double factor) {
     const auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
         data.attr("to_numpy")("dtype"_a = numpy().attr("float64")));
-    const auto n = static_cast<std::size_t>(values.size());
-    py::array_t<double> median(static_cast<py::ssize_t>(n));
-    py::array_t<bool> mask(static_cast<py::ssize_t>(n));
-    {
-        // Local buffers only; `values` is a private float64 copy.
-        py::gil_scoped_release release;
-        const RollingStats s = rolling_stats(values.data(), n, window);
-        double* med = median.mutable_data();
-        bool* out = mask.mutable_data();
-        for (std::size_t i = 0; i < n; ++i) {
-            med[i] = s.median[i];
-            out[i] = std::fabs(values.data()[i] - s.median[i]) > factor * s.mad[i];
-        }
+    const core::Outliers found = find_outliers(values, window, factor);
+    const auto k = static_cast<py::ssize_t>(found.positions.size());
+    py::array_t<bool> mask(values.size());
+    std::fill(mask.mutable_data(), mask.mutable_data() + values.size(), false);
+    py::array_t<std::int64_t> positions(k);
+    py::array_t<double> medians(k);
+    for (py::ssize_t i = 0; i < k; ++i) {
+        mask.mutable_data()[found.positions[i]] = true;
+        positions.mutable_data()[i] = static_cast<std::int64_t>(found.positions[i]);
+        medians.mutable_data()[i] = found.medians[i];
     }
     const py::object pd = pandas();
     const py::object index = data.attr("index"), name = data.attr("name");
-    const py::object rolling_median = pd.attr("Series")(median, "index"_a = index, "name"_a = name);
     const py::object outliers = pd.attr("Series")(mask, "index"_a = index, "name"_a = name);
+    const py::object replacement = pd.attr("Series")(medians, "index"_a = index[positions], "name"_a = name);
     py::object filtered = data.attr("copy")();
-    filtered[outliers] = rolling_median[outliers];
+    filtered[outliers] = replacement;
     return filtered;
 }
 
