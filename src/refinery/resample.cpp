@@ -3,6 +3,9 @@
 // column travels through the grouping (the key columns are not split per group), and the loop
 // runs over the groups, never over rows.
 #include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
 #include <cctype>
 #include <string>
 #include <utility>
@@ -70,6 +73,50 @@ py::object current_rule(const py::object& freq) {
     return accepted_rule(translated) ? py::object(translated) : freq;
 }
 
+
+// Rows of one series usually come in long runs. The runs are found by comparing each key
+// column with itself shifted by one row (vectorised in the table library); only key types
+// whose `==` agrees with the grouping's notion of the same key take this way.
+struct SeriesRuns {
+    std::vector<std::int64_t> begin, end;
+    py::array_t<std::int64_t> starts;
+};
+
+std::optional<SeriesRuns> key_runs(const py::object& frame, const py::list& keys) {
+    const py::object pd = py::module_::import("pandas");
+    const py::object api = pd.attr("api").attr("types");
+    const auto n = static_cast<std::size_t>(py::len(frame));
+    std::vector<std::uint8_t> changed(n, 0);
+    if (n > 0) changed[0] = 1;
+    for (const py::handle key : keys) {
+        const py::object column = frame[key];
+        const py::object dtype = column.attr("dtype");
+        const bool comparable = truthy(api.attr("is_string_dtype")(dtype)) || truthy(api.attr("is_integer_dtype")(dtype)) ||
+                                truthy(api.attr("is_bool_dtype")(dtype));
+        if (!comparable || (truthy(api.attr("is_extension_array_dtype")(dtype)) && !truthy(api.attr("is_string_dtype")(dtype))))
+            return std::nullopt;
+        py::object same;
+        try {
+            same = (column.attr("__eq__")(column.attr("shift")())).attr("to_numpy")("dtype"_a = "bool", "na_value"_a = false);
+        } catch (py::error_already_set& e) {
+            bind::rethrow_unless_exception(e);
+            return std::nullopt;
+        }
+        const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(same);
+        if (!flags || static_cast<std::size_t>(flags.size()) != n) return std::nullopt;
+        for (std::size_t i = 1; i < n; ++i) changed[i] |= !flags.data()[i];
+    }
+    SeriesRuns runs;
+    for (std::size_t i = 0; i < n; ++i)
+        if (changed[i]) {
+            if (!runs.begin.empty()) runs.end.push_back(static_cast<std::int64_t>(i));
+            runs.begin.push_back(static_cast<std::int64_t>(i));
+        }
+    if (!runs.begin.empty()) runs.end.push_back(static_cast<std::int64_t>(n));
+    runs.starts = py::array_t<std::int64_t>(static_cast<py::ssize_t>(runs.begin.size()), runs.begin.data());
+    return runs;
+}
+
 }  // namespace
 
 void register_resample(py::module_& m) {
@@ -92,7 +139,7 @@ void register_resample(py::module_& m) {
             const py::object rule = current_rule(freq);
 
             // Only the five columns travel: the timestamps become the index and the value
-            // column is grouped by the key columns, so no group carries the key or extra columns.
+            // column is cut into the groups, so no group carries the key or extra columns.
             py::list keep;
             for (const char* name : kRequired) keep.append(py::str(name));
             const bool plain_columns = py::isinstance(df, pd.attr("DataFrame")) &&
@@ -103,23 +150,72 @@ void register_resample(py::module_& m) {
             frame = frame.attr("set_index")("STARTDATE");
             py::list keys;
             for (const char* name : {"STATIONID", "POINTID", "ITEMID"}) keys.append(py::str(name));
-            const py::object groups = frame.attr("groupby")(keys);
 
             py::list parts;
-            for (const py::handle item : plain_columns ? groups[py::str("OBSVALUE")] : groups) {
+            // Key columns of the result: each part gets its key as a scalar (the table library
+            // infers the column's dtype from it), unless `columns_from_input` is set: then the key
+            // columns are taken from the input rows in one go after stacking, which gives the
+            // same values and dtypes for the default text and int64 key columns.
+            std::vector<std::int64_t> key_rows;  // one input row per result row
+            bool columns_from_input = false;
+            auto add_part = [&](const py::object& key, const py::object& values, std::int64_t some_row) {
                 if (aggregation == nullptr)
                     throw py::value_error("不支持的聚合方法，请选择'mean', 'sum', 'median', 'max', 'min'之一");
-                const auto pair = py::reinterpret_borrow<py::tuple>(item);
-                const py::object group = pair[1];
-                const py::object values = plain_columns ? group : py::object(group[py::str("OBSVALUE")]);
                 py::object part = values.attr("resample")(rule).attr(aggregation)().attr("to_frame")();
-                const py::sequence key = py::reinterpret_borrow<py::object>(pair[0]);
-                part[py::str("STATIONID")] = key[0];
-                part[py::str("POINTID")] = key[1];
-                part[py::str("ITEMID")] = key[2];
+                if (columns_from_input) {
+                    key_rows.insert(key_rows.end(), static_cast<std::size_t>(py::len(part)), some_row);
+                } else {
+                    part[py::str("STATIONID")] = key[py::int_(0)];
+                    part[py::str("POINTID")] = key[py::int_(1)];
+                    part[py::str("ITEMID")] = key[py::int_(2)];
+                }
                 parts.append(part);
+            };
+            std::optional<SeriesRuns> runs;
+            if (plain_columns) runs = key_runs(frame, keys);
+            if (runs) {
+                columns_from_input = true;
+                const py::object default_text = pd.attr("Series")(py::make_tuple("x")).attr("dtype");
+                for (const py::handle key : keys) {
+                    const py::object dtype = frame[key].attr("dtype");
+                    if (!equals(dtype, default_text) && !equals(dtype, py::str("int64")) && !equals(dtype, py::str("bool")))
+                        columns_from_input = false;
+                }
+                // Group the runs (a handful of rows), then cut each series out by position.
+                const py::object obs = frame[py::str("OBSVALUE")];
+                const py::object heads = frame[keys].attr("iloc")[runs->starts].attr("reset_index")("drop"_a = true);
+                for (const py::handle item : heads.attr("groupby")(keys)) {
+                    const auto pair = py::reinterpret_borrow<py::tuple>(item);
+                    const auto run_ids = py::array_t<std::int64_t, py::array::forcecast>::ensure(
+                        pair[1].attr("index").attr("to_numpy")());
+                    const auto first_run = static_cast<std::size_t>(run_ids.data()[0]);
+                    if (run_ids.size() == 1) {  // one block of rows: a view, nothing copied
+                        const py::slice rows(runs->begin[first_run], runs->end[first_run], 1);
+                        add_part(pair[0], obs.attr("iloc")[rows], runs->begin[first_run]);
+                        continue;
+                    }
+                    std::vector<std::int64_t> rows;
+                    for (py::ssize_t r = 0; r < run_ids.size(); ++r) {
+                        const auto run = static_cast<std::size_t>(run_ids.data()[r]);
+                        for (std::int64_t i = runs->begin[run]; i < runs->end[run]; ++i) rows.push_back(i);
+                    }
+                    add_part(pair[0], obs.attr("take")(py::array_t<std::int64_t>(static_cast<py::ssize_t>(rows.size()), rows.data())),
+                             runs->begin[first_run]);
+                }
+            } else {
+                const py::object groups = frame.attr("groupby")(keys);
+                for (const py::handle item : plain_columns ? groups[py::str("OBSVALUE")] : groups) {
+                    const auto pair = py::reinterpret_borrow<py::tuple>(item);
+                    const py::object group = pair[1];
+                    add_part(pair[0], plain_columns ? group : py::object(group[py::str("OBSVALUE")]), 0);
+                }
             }
-            py::object stacked = pd.attr("concat")(parts).attr("reset_index")();
+            py::object stacked = pd.attr("concat")(parts);
+            if (columns_from_input) {
+                const py::array_t<std::int64_t> take(static_cast<py::ssize_t>(key_rows.size()), key_rows.data());
+                for (const py::handle key : keys) stacked[key] = frame[key].attr("array").attr("take")(take);
+            }
+            stacked = stacked.attr("reset_index")();
             return stacked.attr("sort_values")(keys);
         },
         py::doc(kResampleDoc), py::arg("df"), py::arg("freq"), py::arg("agg_method") = "mean");
