@@ -156,7 +156,7 @@ void register_resample(py::module_& m) {
             // infers the column's dtype from it), unless `columns_from_input` is set: then the key
             // columns are taken from the input rows in one go after stacking, which gives the
             // same values and dtypes for the default text and int64 key columns.
-            std::vector<std::int64_t> key_rows;  // one input row per result row
+            std::vector<std::int64_t> key_rows;  // for each result row, the run of input rows it came from
             bool columns_from_input = false;
             auto add_part = [&](const py::object& key, const py::object& values, std::int64_t some_row) {
                 if (aggregation == nullptr)
@@ -172,6 +172,7 @@ void register_resample(py::module_& m) {
                 parts.append(part);
             };
             std::optional<SeriesRuns> runs;
+            py::object heads;  // the first row of every run of equal keys
             if (plain_columns) runs = key_runs(frame, keys);
             if (runs) {
                 columns_from_input = true;
@@ -183,7 +184,7 @@ void register_resample(py::module_& m) {
                 }
                 // Group the runs (a handful of rows), then cut each series out by position.
                 const py::object obs = frame[py::str("OBSVALUE")];
-                const py::object heads = frame[keys].attr("iloc")[runs->starts].attr("reset_index")("drop"_a = true);
+                heads = frame[keys].attr("iloc")[runs->starts].attr("reset_index")("drop"_a = true);
                 for (const py::handle item : heads.attr("groupby")(keys)) {
                     const auto pair = py::reinterpret_borrow<py::tuple>(item);
                     const auto run_ids = py::array_t<std::int64_t, py::array::forcecast>::ensure(
@@ -191,7 +192,7 @@ void register_resample(py::module_& m) {
                     const auto first_run = static_cast<std::size_t>(run_ids.data()[0]);
                     if (run_ids.size() == 1) {  // one block of rows: a view, nothing copied
                         const py::slice rows(runs->begin[first_run], runs->end[first_run], 1);
-                        add_part(pair[0], obs.attr("iloc")[rows], runs->begin[first_run]);
+                        add_part(pair[0], obs.attr("iloc")[rows], static_cast<std::int64_t>(first_run));
                         continue;
                     }
                     std::vector<std::int64_t> rows;
@@ -200,7 +201,7 @@ void register_resample(py::module_& m) {
                         for (std::int64_t i = runs->begin[run]; i < runs->end[run]; ++i) rows.push_back(i);
                     }
                     add_part(pair[0], obs.attr("take")(py::array_t<std::int64_t>(static_cast<py::ssize_t>(rows.size()), rows.data())),
-                             runs->begin[first_run]);
+                             static_cast<std::int64_t>(first_run));
                 }
             } else {
                 const py::object groups = frame.attr("groupby")(keys);
@@ -213,7 +214,7 @@ void register_resample(py::module_& m) {
             py::object stacked = pd.attr("concat")(parts);
             if (columns_from_input) {
                 const py::array_t<std::int64_t> take(static_cast<py::ssize_t>(key_rows.size()), key_rows.data());
-                for (const py::handle key : keys) stacked[key] = frame[key].attr("array").attr("take")(take);
+                for (const py::handle key : keys) stacked[key] = heads[key].attr("array").attr("take")(take);
             }
             stacked = stacked.attr("reset_index")();
             return stacked.attr("sort_values")(keys);
