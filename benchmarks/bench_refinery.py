@@ -98,6 +98,8 @@ def cases(scale: float):
         size=f"{n_series} series x 30 days of minutes -> h",
         reference=lambda: reference.resample_timeseries_data(table, "h"),
         native=lambda: refinery.resample_timeseries_data(table, "h"),
-        check=lambda ref, nat: pd.testing.assert_frame_equal(ref, nat, check_exact=True, check_index_type=True),
+        check=lambda ref, nat: pd.testing.assert_frame_equal(
+            ref, nat, check_exact=True, check_index_type=True
+        ),
         repeat=3,
     )

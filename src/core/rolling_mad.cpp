@@ -83,7 +83,8 @@ private:
     static void shift_block(const double* v, double* w, std::size_t n, std::size_t lo, std::size_t hi,
                             const double* neighbour) {
 #if defined(__SSE2__)
-        const __m128d lo_d = _mm_set1_pd(static_cast<double>(lo)), hi_d = _mm_set1_pd(static_cast<double>(hi));
+        const __m128d lo_d = _mm_set1_pd(static_cast<double>(lo));
+        const __m128d hi_d = _mm_set1_pd(static_cast<double>(hi));
         __m128d index = _mm_set_pd(1.0, 0.0);
         const __m128d two = _mm_set1_pd(2.0);
         for (std::size_t i = 0; i < n; i += 2) {  // may write w[n]: a spare slot
@@ -129,7 +130,8 @@ double nth_distance(const double* v, std::size_t n, double med, std::size_t h) {
     _mm_store_pd(lanes, best2);
     best = std::min(lanes[0], lanes[1]);
 #endif
-    for (; a + h <= n; ++a) best = std::min(best, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
+    for (; a + h <= n; ++a)
+        best = std::min(best, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
     return best;
 }
 

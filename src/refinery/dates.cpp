@@ -23,23 +23,22 @@ const char* const kNormalizeDoc =
 
 // Python's `(year % 4 == 0 and year % 100 != 0) or (year % 400 == 0)`, with the operands'
 // own arithmetic and short-circuit: the value returned is the one Python would return.
+py::object checked(PyObject* result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// `year % divisor == 0` (op Py_EQ) or `!= 0` (op Py_NE), with the operand's own arithmetic.
+py::object remainder_test(const py::object& year, long divisor, int op) {
+    const py::object rem = checked(PyNumber_Remainder(year.ptr(), py::int_(divisor).ptr()));
+    return checked(PyObject_RichCompare(rem.ptr(), py::int_(0).ptr(), op));
+}
+
 py::object is_leap_year(const py::object& year) {
-    auto remainder_is_zero = [&](long divisor) {
-        const py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(year.ptr(), py::int_(divisor).ptr()));
-        if (!rem) throw py::error_already_set();
-        const py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(rem.ptr(), py::int_(0).ptr(), Py_EQ));
-        if (!r) throw py::error_already_set();
-        return r;
-    };
-    py::object result = remainder_is_zero(4);
-    if (truthy(result)) {
-        const py::object rem = py::reinterpret_steal<py::object>(PyNumber_Remainder(year.ptr(), py::int_(100).ptr()));
-        if (!rem) throw py::error_already_set();
-        result = py::reinterpret_steal<py::object>(PyObject_RichCompare(rem.ptr(), py::int_(0).ptr(), Py_NE));
-        if (!result) throw py::error_already_set();
-    }
+    py::object result = remainder_test(year, 4, Py_EQ);
+    if (truthy(result)) result = remainder_test(year, 100, Py_NE);
     if (truthy(result)) return result;
-    return remainder_is_zero(400);
+    return remainder_test(year, 400, Py_EQ);
 }
 
 // One index entry, through the host's datetime: the mapping for everything the kernel does

@@ -99,14 +99,16 @@ core::Outliers find_outliers(const py::array_t<T, py::array::c_style | py::array
                              std::size_t window, double factor) {
     core::Outliers found;
     py::gil_scoped_release release;  // reads the buffer `values` keeps alive, writes only `found`
-    core::hampel_outliers(values.data(), static_cast<std::size_t>(values.size()), window, kMadScale, factor, found);
+    const auto n = static_cast<std::size_t>(values.size());
+    core::hampel_outliers(values.data(), n, window, kMadScale, factor, found);
     return found;
 }
 
 // Float columns: the medians, converted to the column's dtype, are written into a copy.
 template <typename T>
 py::object filter_float_series(const py::object& data, std::size_t window, double factor) {
-    const auto values = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data.attr("to_numpy")());
+    const auto values =
+        py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data.attr("to_numpy")());
     const core::Outliers found = find_outliers(values, window, factor);
     py::object filtered = data.attr("copy")();
     if (!found.positions.empty()) {
@@ -176,8 +178,9 @@ py::object filter_series(const py::module_& m, const py::object& data, const py:
         if (py::isinstance(dtype, numpy().attr("dtype"))) {
             const auto np_dtype = py::reinterpret_borrow<py::dtype>(dtype);
             const char kind = np_dtype.kind();
-            if (kind == 'f' && np_dtype.itemsize() == 8) return filter_float_series<double>(data, *window, *factor);
-            if (kind == 'f' && np_dtype.itemsize() == 4) return filter_float_series<float>(data, *window, *factor);
+            const auto size = np_dtype.itemsize();
+            if (kind == 'f' && size == 8) return filter_float_series<double>(data, *window, *factor);
+            if (kind == 'f' && size == 4) return filter_float_series<float>(data, *window, *factor);
             if (kind == 'i' || kind == 'u') return filter_integer_series(data, *window, *factor);
         }
     }

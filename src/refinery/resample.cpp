@@ -52,7 +52,9 @@ py::object current_rule(const py::object& freq) {
     const auto text = freq.cast<std::string>();
     std::string out;
     std::size_t i = 0;
-    auto is_alpha = [&](std::size_t k) { return k < text.size() && std::isalpha(static_cast<unsigned char>(text[k])); };
+    auto is_alpha = [&](std::size_t k) {
+        return k < text.size() && std::isalpha(static_cast<unsigned char>(text[k]));
+    };
     while (i < text.size()) {
         while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.' ||
                                    text[i] == '+' || text[i] == '-' || text[i] == ' '))
@@ -91,13 +93,14 @@ std::optional<SeriesRuns> key_runs(const py::object& frame, const py::list& keys
     for (const py::handle key : keys) {
         const py::object column = frame[key];
         const py::object dtype = column.attr("dtype");
-        const bool comparable = truthy(api.attr("is_string_dtype")(dtype)) || truthy(api.attr("is_integer_dtype")(dtype)) ||
-                                truthy(api.attr("is_bool_dtype")(dtype));
-        if (!comparable || (truthy(api.attr("is_extension_array_dtype")(dtype)) && !truthy(api.attr("is_string_dtype")(dtype))))
-            return std::nullopt;
+        auto is = [&](const char* test) { return truthy(api.attr(test)(dtype)); };
+        const bool text = is("is_string_dtype");
+        const bool comparable = text || is("is_integer_dtype") || is("is_bool_dtype");
+        if (!comparable || (is("is_extension_array_dtype") && !text)) return std::nullopt;
         py::object same;
         try {
-            same = (column.attr("__eq__")(column.attr("shift")())).attr("to_numpy")("dtype"_a = "bool", "na_value"_a = false);
+            same = column.attr("__eq__")(column.attr("shift")())
+                       .attr("to_numpy")("dtype"_a = "bool", "na_value"_a = false);
         } catch (py::error_already_set& e) {
             bind::rethrow_unless_exception(e);
             return std::nullopt;
@@ -130,12 +133,6 @@ void register_resample(py::module_& m) {
                 if (present < 0) throw py::error_already_set();
                 if (!present) throw py::value_error(std::string("缺少必要的列: ") + name);
             }
-            const char* aggregation = nullptr;
-            for (const char* name : kAggregations)
-                if (equals(agg_method, py::str(name))) {
-                    aggregation = name;
-                    break;
-                }
             const py::object rule = current_rule(freq);
 
             // Only the five columns travel: the timestamps become the index and the value
@@ -151,6 +148,7 @@ void register_resample(py::module_& m) {
             py::list keys;
             for (const char* name : {"STATIONID", "POINTID", "ITEMID"}) keys.append(py::str(name));
 
+            const char* aggregation = nullptr;
             py::list parts;
             // Key columns of the result: each part gets its key as a scalar (the table library
             // infers the column's dtype from it), unless `columns_from_input` is set: then the key
@@ -159,6 +157,14 @@ void register_resample(py::module_& m) {
             std::vector<std::int64_t> key_rows;  // for each result row, the run of input rows it came from
             bool columns_from_input = false;
             auto add_part = [&](const py::object& key, const py::object& values, std::int64_t some_row) {
+                // The method is looked at when the first series is resampled, not before: with
+                // no series at all the stacking's own error is the one reported.
+                if (aggregation == nullptr)
+                    for (const char* name : kAggregations)
+                        if (equals(agg_method, py::str(name))) {
+                            aggregation = name;
+                            break;
+                        }
                 if (aggregation == nullptr)
                     throw py::value_error("不支持的聚合方法，请选择'mean', 'sum', 'median', 'max', 'min'之一");
                 py::object part = values.attr("resample")(rule).attr(aggregation)().attr("to_frame")();
@@ -179,8 +185,9 @@ void register_resample(py::module_& m) {
                 const py::object default_text = pd.attr("Series")(py::make_tuple("x")).attr("dtype");
                 for (const py::handle key : keys) {
                     const py::object dtype = frame[key].attr("dtype");
-                    if (!equals(dtype, default_text) && !equals(dtype, py::str("int64")) && !equals(dtype, py::str("bool")))
-                        columns_from_input = false;
+                    const bool plain = equals(dtype, default_text) || equals(dtype, py::str("int64")) ||
+                                       equals(dtype, py::str("bool"));
+                    columns_from_input = columns_from_input && plain;
                 }
                 // Group the runs (a handful of rows), then cut each series out by position.
                 const py::object obs = frame[py::str("OBSVALUE")];
@@ -200,8 +207,9 @@ void register_resample(py::module_& m) {
                         const auto run = static_cast<std::size_t>(run_ids.data()[r]);
                         for (std::int64_t i = runs->begin[run]; i < runs->end[run]; ++i) rows.push_back(i);
                     }
-                    add_part(pair[0], obs.attr("take")(py::array_t<std::int64_t>(static_cast<py::ssize_t>(rows.size()), rows.data())),
-                             static_cast<std::int64_t>(first_run));
+                    const auto count = static_cast<py::ssize_t>(rows.size());
+                    const py::array_t<std::int64_t> positions(count, rows.data());
+                    add_part(pair[0], obs.attr("take")(positions), static_cast<std::int64_t>(first_run));
                 }
             } else {
                 const py::object groups = frame.attr("groupby")(keys);
@@ -213,7 +221,8 @@ void register_resample(py::module_& m) {
             }
             py::object stacked = pd.attr("concat")(parts);
             if (columns_from_input) {
-                const py::array_t<std::int64_t> take(static_cast<py::ssize_t>(key_rows.size()), key_rows.data());
+                const auto rows = static_cast<py::ssize_t>(key_rows.size());
+                const py::array_t<std::int64_t> take(rows, key_rows.data());
                 for (const py::handle key : keys) stacked[key] = heads[key].attr("array").attr("take")(take);
             }
             stacked = stacked.attr("reset_index")();
