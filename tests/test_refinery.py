@@ -361,3 +361,20 @@ def test_module_surface_docstrings_and_stub():
     s = pd.Series([1.0, 2.0])
     same = refinery.filter_with_fast_mad(df=s, window_size=1, threshold_factor=5.0)
     pd.testing.assert_series_equal(same, s)
+
+
+def test_native_paths_run_side_by_side_in_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(2)
+    series = [pd.Series(rng.normal(0, 1, 20_000).astype("float32")) for _ in range(4)]
+    for s in series:
+        s.iloc[::97] = 50.0
+    frames = [pd.DataFrame({"v": 0}, index=pd.date_range("2019-01-01", periods=5000, freq="7h")) for _ in range(4)]
+    expected = [refinery.filter_with_fast_mad(s) for s in series]
+    with ThreadPoolExecutor(4) as pool:
+        filtered = list(pool.map(refinery.filter_with_fast_mad, series))
+        dated = list(pool.map(refinery.create_normalized_dates, frames))
+    for got, want in zip(filtered, expected):
+        pd.testing.assert_series_equal(got, want, check_exact=True)
+    assert all(f is d and "datetime_norm" in d for f, d in zip(frames, dated))
