@@ -370,7 +370,8 @@ def test_native_paths_run_side_by_side_in_threads():
     series = [pd.Series(rng.normal(0, 1, 20_000).astype("float32")) for _ in range(4)]
     for s in series:
         s.iloc[::97] = 50.0
-    frames = [pd.DataFrame({"v": 0}, index=pd.date_range("2019-01-01", periods=5000, freq="7h")) for _ in range(4)]
+    stamps = pd.date_range("2019-01-01", periods=5000, freq="7h")
+    frames = [pd.DataFrame({"v": 0}, index=stamps) for _ in range(4)]
     expected = [refinery.filter_with_fast_mad(s) for s in series]
     with ThreadPoolExecutor(4) as pool:
         filtered = list(pool.map(refinery.filter_with_fast_mad, series))
