@@ -1,4 +1,4 @@
-#include "bind/bind.hpp"
+#include "refinery/refinery.hpp"
 
 PYBIND11_MODULE(refinery, m) {
     lumoreq::bind::DocOnly doc_only;
@@ -6,4 +6,7 @@ PYBIND11_MODULE(refinery, m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("np") = py::module_::import("numpy");
     m.attr("datetime") = py::module_::import("datetime").attr("datetime");
+    lumoreq::refinery::register_resample(m);
+    lumoreq::refinery::register_hampel(m);
+    lumoreq::refinery::register_dates(m);
 }

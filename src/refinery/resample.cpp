@@ -1,0 +1,234 @@
+// resample_timeseries_data: every (STATIONID, POINTID, ITEMID) series brought onto a regular
+// grid by the table library's resampler, and the results stacked in long form. Only the value
+// column travels through the grouping (the key columns are not split per group), and the loop
+// runs over the groups, never over rows.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+#include <cctype>
+#include <string>
+#include <utility>
+
+#include "refinery/refinery.hpp"
+
+namespace lumoreq::refinery {
+namespace {
+
+const char* const kResampleDoc =
+    "重采样时间序列数据。\n\n"
+    "参数:\n"
+    "    df: 时间序列数据表，须包含 STARTDATE、STATIONID、POINTID、ITEMID、OBSVALUE 列\n"
+    "    freq: 重采样频率，如 'D' 表示日均值，'H' 表示小时值\n"
+    "    agg_method: 聚合方法，'mean'（默认）、'sum'、'median'、'max' 或 'min'\n\n"
+    "返回:\n"
+    "    重采样后的 DataFrame，列为 STARTDATE、OBSVALUE、STATIONID、POINTID、ITEMID";
+
+constexpr std::array<const char*, 5> kRequired = {"STARTDATE", "STATIONID", "POINTID", "ITEMID", "OBSVALUE"};
+constexpr std::array<const char*, 5> kAggregations = {"mean", "sum", "median", "max", "min"};
+
+// Aliases older pandas accepted and the installed one refuses, with their current spelling.
+constexpr std::pair<const char*, const char*> kRenamedAliases[] = {
+    {"H", "h"},      {"T", "min"},   {"S", "s"},     {"L", "ms"},   {"U", "us"},   {"N", "ns"},
+    {"BH", "bh"},    {"CBH", "cbh"}, {"M", "ME"},    {"BM", "BME"}, {"SM", "SME"}, {"CBM", "CBME"},
+    {"Q", "QE"},     {"BQ", "BQE"},  {"Y", "YE"},    {"A", "YE"},   {"BY", "BYE"}, {"BA", "BYE"},
+    {"AS", "YS"},    {"BAS", "BYS"},
+};
+
+bool accepted_rule(const py::object& rule) {
+    try {
+        py::module_::import("pandas.tseries.frequencies").attr("to_offset")(rule);
+        return true;
+    } catch (py::error_already_set& e) {
+        bind::rethrow_unless_exception(e);
+        return false;
+    }
+}
+
+// "2H" -> "2h", "A-DEC" -> "YE-DEC", "1H30T" -> "1h30min"; a rule the library accepts, or one
+// that does not parse as multiples of aliases, is returned unchanged (the library then reports it).
+py::object current_rule(const py::object& freq) {
+    if (!py::isinstance<py::str>(freq) || accepted_rule(freq)) return freq;
+    const auto text = freq.cast<std::string>();
+    std::string out;
+    std::size_t i = 0;
+    auto is_alpha = [&](std::size_t k) {
+        return k < text.size() && std::isalpha(static_cast<unsigned char>(text[k]));
+    };
+    while (i < text.size()) {
+        while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.' ||
+                                   text[i] == '+' || text[i] == '-' || text[i] == ' '))
+            out += text[i++];
+        const std::size_t alias_start = i;
+        while (is_alpha(i)) ++i;
+        if (i == alias_start) return freq;
+        std::string alias = text.substr(alias_start, i - alias_start);
+        for (const auto& [old_alias, current] : kRenamedAliases)
+            if (alias == old_alias) alias = current;
+        out += alias;
+        if (i < text.size() && text[i] == '-' && is_alpha(i + 1)) {  // anchor such as -DEC or -JAN
+            out += text[i++];
+            while (is_alpha(i)) out += text[i++];
+        }
+    }
+    const py::str translated(out);
+    return accepted_rule(translated) ? py::object(translated) : freq;
+}
+
+
+// Rows of one series usually come in long runs. The runs are found by comparing each key
+// column with itself shifted by one row (vectorised in the table library); only key types
+// whose `==` agrees with the grouping's notion of the same key take this way.
+struct SeriesRuns {
+    std::vector<std::int64_t> begin, end;
+    py::array_t<std::int64_t> starts;
+};
+
+std::optional<SeriesRuns> key_runs(const py::object& frame, const py::list& keys) {
+    const py::object pd = py::module_::import("pandas");
+    const py::object api = pd.attr("api").attr("types");
+    const auto n = static_cast<std::size_t>(py::len(frame));
+    std::vector<std::uint8_t> changed(n, 0);
+    if (n > 0) changed[0] = 1;
+    for (const py::handle key : keys) {
+        const py::object column = frame[key];
+        const py::object dtype = column.attr("dtype");
+        auto is = [&](const char* test) { return truthy(api.attr(test)(dtype)); };
+        const bool text = is("is_string_dtype");
+        const bool comparable = text || is("is_integer_dtype") || is("is_bool_dtype");
+        if (!comparable || (is("is_extension_array_dtype") && !text)) return std::nullopt;
+        py::object same;
+        try {
+            same = column.attr("__eq__")(column.attr("shift")())
+                       .attr("to_numpy")("dtype"_a = "bool", "na_value"_a = false);
+        } catch (py::error_already_set& e) {
+            bind::rethrow_unless_exception(e);
+            return std::nullopt;
+        }
+        const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(same);
+        if (!flags || static_cast<std::size_t>(flags.size()) != n) return std::nullopt;
+        for (std::size_t i = 1; i < n; ++i) changed[i] |= !flags.data()[i];
+    }
+    SeriesRuns runs;
+    for (std::size_t i = 0; i < n; ++i)
+        if (changed[i]) {
+            if (!runs.begin.empty()) runs.end.push_back(static_cast<std::int64_t>(i));
+            runs.begin.push_back(static_cast<std::int64_t>(i));
+        }
+    if (!runs.begin.empty()) runs.end.push_back(static_cast<std::int64_t>(n));
+    runs.starts = py::array_t<std::int64_t>(static_cast<py::ssize_t>(runs.begin.size()), runs.begin.data());
+    return runs;
+}
+
+}  // namespace
+
+void register_resample(py::module_& m) {
+    m.def(
+        "resample_timeseries_data",
+        [](py::object df, py::object freq, py::object agg_method) -> py::object {
+            const py::object pd = py::module_::import("pandas");
+            const py::object columns = df.attr("columns");
+            for (const char* name : kRequired) {
+                const int present = PySequence_Contains(columns.ptr(), py::str(name).ptr());
+                if (present < 0) throw py::error_already_set();
+                if (!present) throw py::value_error(std::string("缺少必要的列: ") + name);
+            }
+            const py::object rule = current_rule(freq);
+
+            // Only the five columns travel: the timestamps become the index and the value
+            // column is cut into the groups, so no group carries the key or extra columns.
+            py::list keep;
+            for (const char* name : kRequired) keep.append(py::str(name));
+            const bool plain_columns = py::isinstance(df, pd.attr("DataFrame")) &&
+                                       truthy(columns.attr("is_unique")) &&
+                                       !py::isinstance(columns, pd.attr("MultiIndex"));
+            py::object frame = plain_columns ? py::object(df[keep]) : df.attr("copy")();
+            frame[py::str("STARTDATE")] = pd.attr("to_datetime")(frame[py::str("STARTDATE")]);
+            frame = frame.attr("set_index")("STARTDATE");
+            py::list keys;
+            for (const char* name : {"STATIONID", "POINTID", "ITEMID"}) keys.append(py::str(name));
+
+            const char* aggregation = nullptr;
+            py::list parts;
+            // Key columns of the result: each part gets its key as a scalar (the table library
+            // infers the column's dtype from it), unless `columns_from_input` is set: then the key
+            // columns are taken from the input rows in one go after stacking, which gives the
+            // same values and dtypes for the default text and int64 key columns.
+            std::vector<std::int64_t> key_rows;  // for each result row, the run of input rows it came from
+            bool columns_from_input = false;
+            auto add_part = [&](const py::object& key, const py::object& values, std::int64_t some_row) {
+                // The method is looked at when the first series is resampled, not before: with
+                // no series at all the stacking's own error is the one reported.
+                if (aggregation == nullptr)
+                    for (const char* name : kAggregations)
+                        if (equals(agg_method, py::str(name))) {
+                            aggregation = name;
+                            break;
+                        }
+                if (aggregation == nullptr)
+                    throw py::value_error("不支持的聚合方法，请选择'mean', 'sum', 'median', 'max', 'min'之一");
+                py::object part = values.attr("resample")(rule).attr(aggregation)().attr("to_frame")();
+                if (columns_from_input) {
+                    key_rows.insert(key_rows.end(), static_cast<std::size_t>(py::len(part)), some_row);
+                } else {
+                    part[py::str("STATIONID")] = key[py::int_(0)];
+                    part[py::str("POINTID")] = key[py::int_(1)];
+                    part[py::str("ITEMID")] = key[py::int_(2)];
+                }
+                parts.append(part);
+            };
+            std::optional<SeriesRuns> runs;
+            py::object heads;  // the first row of every run of equal keys
+            if (plain_columns) runs = key_runs(frame, keys);
+            if (runs) {
+                columns_from_input = true;
+                const py::object default_text = pd.attr("Series")(py::make_tuple("x")).attr("dtype");
+                for (const py::handle key : keys) {
+                    const py::object dtype = frame[key].attr("dtype");
+                    const bool plain = equals(dtype, default_text) || equals(dtype, py::str("int64")) ||
+                                       equals(dtype, py::str("bool"));
+                    columns_from_input = columns_from_input && plain;
+                }
+                // Group the runs (a handful of rows), then cut each series out by position.
+                const py::object obs = frame[py::str("OBSVALUE")];
+                heads = frame[keys].attr("iloc")[runs->starts].attr("reset_index")("drop"_a = true);
+                for (const py::handle item : heads.attr("groupby")(keys)) {
+                    const auto pair = py::reinterpret_borrow<py::tuple>(item);
+                    const auto run_ids = py::array_t<std::int64_t, py::array::forcecast>::ensure(
+                        pair[1].attr("index").attr("to_numpy")());
+                    const auto first_run = static_cast<std::size_t>(run_ids.data()[0]);
+                    if (run_ids.size() == 1) {  // one block of rows: a view, nothing copied
+                        const py::slice rows(runs->begin[first_run], runs->end[first_run], 1);
+                        add_part(pair[0], obs.attr("iloc")[rows], static_cast<std::int64_t>(first_run));
+                        continue;
+                    }
+                    std::vector<std::int64_t> rows;
+                    for (py::ssize_t r = 0; r < run_ids.size(); ++r) {
+                        const auto run = static_cast<std::size_t>(run_ids.data()[r]);
+                        for (std::int64_t i = runs->begin[run]; i < runs->end[run]; ++i) rows.push_back(i);
+                    }
+                    const auto count = static_cast<py::ssize_t>(rows.size());
+                    const py::array_t<std::int64_t> positions(count, rows.data());
+                    add_part(pair[0], obs.attr("take")(positions), static_cast<std::int64_t>(first_run));
+                }
+            } else {
+                const py::object groups = frame.attr("groupby")(keys);
+                for (const py::handle item : plain_columns ? groups[py::str("OBSVALUE")] : groups) {
+                    const auto pair = py::reinterpret_borrow<py::tuple>(item);
+                    const py::object group = pair[1];
+                    add_part(pair[0], plain_columns ? group : py::object(group[py::str("OBSVALUE")]), 0);
+                }
+            }
+            py::object stacked = pd.attr("concat")(parts);
+            if (columns_from_input) {
+                const auto rows = static_cast<py::ssize_t>(key_rows.size());
+                const py::array_t<std::int64_t> take(rows, key_rows.data());
+                for (const py::handle key : keys) stacked[key] = heads[key].attr("array").attr("take")(take);
+            }
+            stacked = stacked.attr("reset_index")();
+            return stacked.attr("sort_values")(keys);
+        },
+        py::doc(kResampleDoc), py::arg("df"), py::arg("freq"), py::arg("agg_method") = "mean");
+}
+
+}  // namespace lumoreq::refinery
