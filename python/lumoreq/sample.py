@@ -26,6 +26,10 @@ Data tables are named ``<kind>_<rate>_<method>[_<suffix>]``:
   own tables;
 * ``<suffix>``: product tables end in ``_AVG`` (day) or ``_INS`` (hour).
 
+Work-log tables ``QZ_LOG_<method>`` (``STATIONID, POINTID, ITEMID, STARTDATE, ENDDATE, EVTID,
+NOTE``) hold a few events per series (``EVTID`` ``"313"`` calibration, ``"101"`` power cut,
+``"205"`` disturbance, ``"418"`` instrument fault); ``DataFetcher.fetch_dialog`` reads them.
+
 Tables that table discovery must never return: ``DYU_01_231_DEV_TEST`` (a ``_DEV_`` table, with
 a different column layout) and ``CP_90_231_RES`` (a product table that is neither ``AVG`` nor
 ``INS``).
@@ -311,6 +315,7 @@ def build(
                 f"INSERT INTO {SCHEMA}.DYU_01_{item[:3]} VALUES (?, ?, ?, ?, '01', NULL)",
                 [station, point, item, (start_ts + pd.Timedelta(days=minute_days)).to_pydatetime()],
             )
+        _write_logs(con, keys, start_ts, days, seed)
         # Tables that discovery must never return.
         con.execute(f"CREATE TABLE {SCHEMA}.DYU_01_231_DEV_TEST (ID INTEGER, NOTE VARCHAR)")
         con.execute(f"CREATE TABLE {SCHEMA}.CP_90_231_RES ({_layout('CP', '90', 'VARCHAR')})")
@@ -384,6 +389,36 @@ def _fill_rate(con, rate_id, chosen, keys, n_days, start_ts, seed, tables) -> No
                 cols += ", 'A'"
             con.execute(f"INSERT INTO {table} SELECT {cols} FROM _packed WHERE METHOD = ?", [method])
     con.execute("DROP TABLE _packed")
+
+
+# Work-log events: EVTID -> description
+EVENTS = {"313": "仪器标定", "101": "停电", "205": "人为干扰", "418": "仪器故障"}
+
+
+def _write_logs(con, keys, start_ts, days, seed) -> None:
+    """Work-log tables ``QZ_LOG_<method>``: a few events per series over the period."""
+    rng = np.random.default_rng(seed + 2)
+    rows = []
+    for station, point, item in keys:
+        for _ in range(max(1, days // 60)):
+            begin = start_ts + pd.Timedelta(minutes=int(rng.integers(0, max(1, days) * 1440)))
+            evt = list(EVENTS)[int(rng.integers(0, len(EVENTS)))]
+            rows.append((station, point, item, item[:3], begin, begin + pd.Timedelta(hours=int(rng.integers(1, 30))),
+                         evt, EVENTS[evt]))
+    frame = pd.DataFrame(rows, columns=["STATIONID", "POINTID", "ITEMID", "METHOD", "STARTDATE", "ENDDATE", "EVTID",
+                                        "NOTE"])
+    con.register("_logs", frame)
+    for method, _ in METHODS:
+        con.execute(
+            f"CREATE TABLE {SCHEMA}.QZ_LOG_{method} (STATIONID INTEGER, POINTID VARCHAR, ITEMID VARCHAR, "
+            "STARTDATE TIMESTAMP, ENDDATE TIMESTAMP, EVTID VARCHAR, NOTE VARCHAR)"
+        )
+        con.execute(
+            f"INSERT INTO {SCHEMA}.QZ_LOG_{method} SELECT STATIONID, POINTID, ITEMID, STARTDATE, ENDDATE, EVTID, "
+            "NOTE FROM _logs WHERE METHOD = ? ORDER BY STARTDATE",
+            [method],
+        )
+    con.unregister("_logs")
 
 
 def _write_dictionaries(con) -> None:

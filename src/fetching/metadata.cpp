@@ -117,7 +117,7 @@ py::object get_method_ids(const bind::ModuleRef& mod, py::object conn, py::objec
             df = df.attr("rename")("columns"_a = rename);
         }
     }
-    df.attr("drop_duplicates")("subset"_a = "methodid", "keep"_a = "first", "inplace"_a = true);
+    df = df.attr("drop_duplicates")("subset"_a = "methodid", "keep"_a = "first");
     df = df[df["methodid"].attr("__ne__")("417")].attr("dropna")();
     df["methodid"] = df["methodid"].attr("astype")("str");
     return df;
@@ -262,7 +262,7 @@ void register_metadata(py::module_& m) {
                 py::object df = py::reinterpret_borrow<py::object>(h);
                 upper_columns(df);
                 py::object name = df.attr("index").attr("name");
-                if (!name.is_none()) df.attr("index").attr("name") = name.attr("upper")();
+                if (py::isinstance<py::str>(name)) df.attr("index").attr("name") = name.attr("upper")();
             }
         },
         "将DataFrame的列名标准化为大写", py::arg("dataframes"));
