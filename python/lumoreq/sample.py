@@ -263,12 +263,15 @@ def build(
 
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    for p in (path, Path(str(path) + ".wal")):
+    # Built beside the target and renamed at the end: an interrupted build leaves no file that
+    # looks complete.
+    partial = path.with_name(path.name + ".partial")
+    for p in (partial, Path(str(partial) + ".wal")):
         if p.exists():
             p.unlink()
     start_ts = pd.Timestamp(start)
     keys = series_keys()
-    con = duckdb.connect(str(path))
+    con = duckdb.connect(str(partial))
     try:
         con.execute("SET enable_progress_bar = false")
         con.execute(f"CREATE SCHEMA {SCHEMA}")
@@ -322,6 +325,7 @@ def build(
         con.execute("CHECKPOINT")
     finally:
         con.close()
+    os.replace(partial, path)
     if catalogue:
         write_catalogue(path.with_name("catalogue.txt"), start=start, days=days, seed=seed)
     return path
