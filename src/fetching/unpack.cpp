@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/gzip.hpp"
+#include "core/parallel.hpp"
 #include "core/text_replace.hpp"
 #include "fetching/fetching.hpp"
 
@@ -53,23 +54,27 @@ py::list unpack(const py::object& values, bool gunzip, const std::string* null_t
     std::vector<std::string> outputs(n);
     std::vector<char> changed(n, 0);
     {
-        // Reads only buffers owned by the objects held in `items`; writes only this call's vectors.
+        // Reads only buffers owned by the objects held in `items`; each index writes only its own
+        // slots of this call's vectors, so the blocks run side by side.
         py::gil_scoped_release release;
-        std::string replaced;
-        for (size_t i = 0; i < n; ++i) {
-            if (mode[i] != 1) continue;
-            if (gunzip) {
-                if (!core::gunzip(inputs[i], outputs[i])) {
-                    mode[i] = 2;
-                    std::string().swap(outputs[i]);
-                    continue;
+        core::parallel_blocks(n, 64, [&](size_t begin, size_t end) {
+            std::string replaced;
+            for (size_t i = begin; i < end; ++i) {
+                if (mode[i] != 1) continue;
+                if (gunzip) {
+                    if (!core::gunzip(inputs[i], outputs[i])) {
+                        mode[i] = 2;
+                        std::string().swap(outputs[i]);
+                        continue;
+                    }
+                    changed[i] = 1;
+                    if (null_text && core::replace_all(outputs[i], kMarker, *null_text, replaced))
+                        outputs[i].swap(replaced);
+                } else if (core::replace_all(inputs[i], kMarker, *null_text, outputs[i])) {
+                    changed[i] = 1;
                 }
-                changed[i] = 1;
-                if (null_text && core::replace_all(outputs[i], kMarker, *null_text, replaced)) outputs[i].swap(replaced);
-            } else if (core::replace_all(inputs[i], kMarker, *null_text, outputs[i])) {
-                changed[i] = 1;
             }
-        }
+        });
     }
 
     py::object host_gzip;
