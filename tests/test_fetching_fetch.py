@@ -233,3 +233,22 @@ def test_year_loaders(sample_conn, splitter, loader, item):
 def test_daily_loader(sample_conn, splitter):
     df = fetching.load_Oracle_data_daily(sample_conn, "20240101", "20240110", "形变", "泰安")
     assert set(df.ITEMID) == {"2311", "2312", "2313", "2314"} and len(df) == 40
+
+
+@pytest.mark.parametrize("split", [True, False])
+def test_marker_in_other_columns_and_missing_values_match_the_reference(sample_db, tmp_path, splitter, split):
+    path = tmp_path / "n.duckdb"
+    shutil.copy(sample_db, path)
+    conn = sample.connect(path)
+    try:
+        conn.execute(sqlalchemy.text("UPDATE ZODUZA.CP_90_411_AVG SET DATAFLAG = 'aNULLALLb' WHERE STATIONID = 37005"))
+        conn.execute(sqlalchemy.text("UPDATE ZODUZA.CP_90_412_AVG SET DATAFLAG = NULL, OBSVALUE = NULL "
+                                     "WHERE STARTDATE = TIMESTAMP '2024-01-03'"))
+        conn.commit()
+        args = ("20240101", "20240105", "流体", "全部", "日均值", "产品库")
+        got = DF.fetch_data(conn, *args, my_split_lines=split)
+        expected = reference.fetch_data(conn, *args, my_split_lines=split, split_lines=splitter)
+    finally:
+        conn.close()
+    pd.testing.assert_frame_equal(got, expected, check_exact=True)
+    assert (got["DATAFLAG"] == "aNULLb").sum() == 5 and got["DATAFLAG"].isna().sum() == 2

@@ -49,26 +49,30 @@ py::object choose_rate(const bind::ModuleRef& mod, const py::object& df, const p
     return rate;
 }
 
-// Step 16: "NULLALL" -> the missing-day text in every column. OBSVALUE (long packed texts) is
-// done natively; the other text columns by the table library, which only touches strings.
+// Step 16: "NULLALL" -> the missing-day text in every column, as the table library's regular
+// expression replacement does it (only str values change; dtypes stay), natively per column.
 void expand_nullall(const py::object& df, const std::string& null_text, bool obsvalue_done) {
-    py::object columns = df.attr("columns");
-    py::dict per_column;
-    for (auto c : columns) {
+    py::object types = pandas().attr("api").attr("types");
+    for (auto c : py::list(df.attr("columns"))) {
         py::object col = py::reinterpret_borrow<py::object>(c);
-        if (py::isinstance<py::str>(col) && col.cast<std::string>() == "OBSVALUE") continue;
-        py::object dtype = df[col].attr("dtype");
-        if (py::bool_(pandas().attr("api").attr("types").attr("is_numeric_dtype")(dtype)) ||
-            py::bool_(pandas().attr("api").attr("types").attr("is_datetime64_any_dtype")(dtype)))
+        if (obsvalue_done && py::isinstance<py::str>(col) && col.cast<std::string>() == "OBSVALUE") continue;
+        py::object column = df[col];
+        py::object dtype = column.attr("dtype");
+        // numbers, booleans and timestamps hold no text
+        if (py::bool_(types.attr("is_numeric_dtype")(dtype)) || py::bool_(types.attr("is_bool_dtype")(dtype)) ||
+            py::bool_(types.attr("is_datetime64_any_dtype")(dtype)))
             continue;
-        per_column[col] = "NULLALL";
-    }
-    if (py::len(per_column)) df.attr("replace")(per_column, py::str(null_text), "regex"_a = true, "inplace"_a = true);
-    if (!obsvalue_done && py::bool_(columns.attr("__contains__")("OBSVALUE"))) {
-        py::object column = df["OBSVALUE"];
-        py::list values = unpack_obsvalues(column, false, null_text);
-        df["OBSVALUE"] = pandas().attr("Series")(values, "index"_a = df.attr("index"),
-                                                  "dtype"_a = column.attr("dtype"), "name"_a = "OBSVALUE");
+        if (!py::bool_(types.attr("is_object_dtype")(dtype)) && !py::bool_(types.attr("is_string_dtype")(dtype))) {
+            // other kinds of column (categories, ...) are left to the table library itself
+            py::dict pattern;
+            pattern[col] = "NULLALL";
+            df.attr("replace")(pattern, py::str(null_text), "regex"_a = true, "inplace"_a = true);
+            continue;
+        }
+        bool changed = false;
+        py::list values = unpack_obsvalues(column, false, null_text, &changed);
+        if (changed)
+            df[col] = pandas().attr("Series")(values, "index"_a = df.attr("index"), "dtype"_a = dtype, "name"_a = col);
     }
 }
 

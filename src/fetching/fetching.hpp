@@ -23,8 +23,10 @@ void register_unpack(py::module_& m);      // _gunzip_texts, _expand_nullall
 inline py::object data_fetcher_class(const py::module_& m) { return m.attr("DataFetcher"); }
 
 // OBSVALUE of fetched rows: gzip members decompressed (None -> "") when `gunzip`, and the
-// marker "NULLALL" replaced by `null_text` inside every text. Returns the new column as a list.
-py::list unpack_obsvalues(const py::object& values, bool gunzip, const std::string& null_text);
+// marker "NULLALL" replaced by `null_text` inside every text. Returns the new column as a list;
+// `any_changed` (when given) tells whether any value may differ from the input.
+py::list unpack_obsvalues(const py::object& values, bool gunzip, const std::string& null_text,
+                          bool* any_changed = nullptr);
 
 inline py::module_ pandas() { return py::module_::import("pandas"); }
 

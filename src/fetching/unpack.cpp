@@ -20,7 +20,7 @@ py::object host_replace(const py::object& text, const std::string* null_text) {
     return text.attr("replace")(py::str(kMarker.data(), kMarker.size()), py::str(*null_text));
 }
 
-py::list unpack(const py::object& values, bool gunzip, const std::string* null_text) {
+py::list unpack(const py::object& values, bool gunzip, const std::string* null_text, bool* any_changed = nullptr) {
     std::vector<py::object> items;
     for (auto v : py::iterable(values)) items.emplace_back(py::reinterpret_borrow<py::object>(v));
     const size_t n = items.size();
@@ -77,6 +77,10 @@ py::list unpack(const py::object& values, bool gunzip, const std::string* null_t
         });
     }
 
+    if (any_changed) {
+        *any_changed = false;
+        for (size_t i = 0; i < n && !*any_changed; ++i) *any_changed = changed[i] || mode[i] == 2 || gunzip;
+    }
     py::object host_gzip;
     py::list result(n);
     for (size_t i = 0; i < n; ++i) {
@@ -109,8 +113,8 @@ py::list unpack(const py::object& values, bool gunzip, const std::string* null_t
 
 }  // namespace
 
-py::list unpack_obsvalues(const py::object& values, bool gunzip, const std::string& null_text) {
-    return unpack(values, gunzip, &null_text);
+py::list unpack_obsvalues(const py::object& values, bool gunzip, const std::string& null_text, bool* any_changed) {
+    return unpack(values, gunzip, &null_text, any_changed);
 }
 
 void register_unpack(py::module_& m) {
