@@ -252,3 +252,40 @@ def test_marker_in_other_columns_and_missing_values_match_the_reference(sample_d
         conn.close()
     pd.testing.assert_frame_equal(got, expected, check_exact=True)
     assert (got["DATAFLAG"] == "aNULLb").sum() == 5 and got["DATAFLAG"].isna().sum() == 2
+
+
+@settings(max_examples=30, deadline=None)
+@given(
+    method=st.sampled_from(["形变", "电磁", "流体", "全部", "水位", "应变"]),
+    station=st.sampled_from(["全部", "泰安", "台", "昌平", "兰州"]),
+    rate=st.sampled_from(["秒钟值", "分钟值", "小时值", "日均值"]),
+    kind=st.sampled_from(["原始库", "预处理库", "产品库"]),
+    item=st.sampled_from(["全部", "应变", "静水位", ["水温", "地电阻率-东西"]]),
+    first=st.integers(0, 4),
+    span=st.integers(0, 3),
+    split=st.booleans(),
+)
+def test_random_requests_match_the_reference(sample_db, method, station, rate, kind, item, first, span, split):
+    from conftest_sample import plain_split_lines
+    from lumoreq import cleaning
+
+    start = pd.Timestamp("2024-01-01") + pd.Timedelta(days=first)
+    args = (start.strftime("%Y%m%d"), (start + pd.Timedelta(days=span)).strftime("%Y-%m-%d"), method, station,
+            rate, kind)
+    kw = {"item_name": item, "gzip_flag": kind == "预处理库", "my_split_lines": split}
+    native_split = getattr(cleaning, "split_lines", None)
+    conn = sample.connect(sample_db, read_only=True)
+    try:
+        if native_split is None:
+            cleaning.split_lines = plain_split_lines
+        got = DF.fetch_data(conn, *args, **kw)
+        expected = reference.fetch_data(conn, *args, **kw,
+                                        split_lines=getattr(reference, "split_lines", plain_split_lines))
+    finally:
+        if native_split is None:
+            del cleaning.split_lines
+        conn.close()
+    if expected is None:
+        assert got is None
+    else:
+        pd.testing.assert_frame_equal(got, expected, check_exact=True)

@@ -148,14 +148,17 @@ def default_catalogue_path(build_if_missing: bool = True) -> Path:
     return path
 
 
-def connect(path):
+def connect(path, read_only: bool = False):
     """An SQLAlchemy connection to the sample network at ``path``; the caller closes it.
 
+    ``read_only`` lets several processes read the same file at once (DuckDB allows one writer).
     Closing the connection leaves the engine's pool empty (no pooling), so the file is released.
     """
     import sqlalchemy
 
-    engine = sqlalchemy.create_engine(f"duckdb:///{Path(path)}", poolclass=sqlalchemy.pool.NullPool)
+    engine = sqlalchemy.create_engine(
+        f"duckdb:///{Path(path)}", poolclass=sqlalchemy.pool.NullPool, connect_args={"read_only": bool(read_only)}
+    )
     return engine.connect()
 
 
@@ -265,7 +268,7 @@ def build(
     path.parent.mkdir(parents=True, exist_ok=True)
     # Built beside the target and renamed at the end: an interrupted build leaves no file that
     # looks complete.
-    partial = path.with_name(path.name + ".partial")
+    partial = path.with_name(f"{path.name}.{os.getpid()}.partial")
     for p in (partial, Path(str(partial) + ".wal")):
         if p.exists():
             p.unlink()
