@@ -176,6 +176,8 @@ def _model(item: str, hours: np.ndarray, rng: np.random.Generator, dt_hours: flo
     method = item[:3]
     phase = rng.uniform(0, 2 * np.pi)
     tides = np.sin(2 * np.pi * hours / 12.4206 + phase) + 0.6 * np.sin(2 * np.pi * hours / 25.8193 + phase)
+    if dt_hours >= 24:
+        tides = np.zeros_like(hours)  # a daily mean has no tides
     if method == "231":  # borehole strain: tides on a strong drift
         v = rng.uniform(-500, 500) + rng.uniform(2, 8) * days + 30 * tides + 5 * season
         v += np.cumsum(rng.normal(0, 0.4 * noise_scale, n))
@@ -344,7 +346,9 @@ def _fill_rate(con, rate_id, chosen, keys, n_days, start_ts, seed, tables) -> No
     blocks, nullalls, meta = [], [], []
     for station, point, item in chosen:
         si = keys.index((station, point, item))
-        values, nullall = _series_values(item, n_days, rate, seed + 7919 * si + rate)
+        # one seed per series, whatever the rate: its day, hour, minute and second values share
+        # their level, drift and tidal phase
+        values, nullall = _series_values(item, n_days, rate, seed + 7919 * si)
         # the samples keep the precision of the instrument
         blocks.append(np.round(values, _decimals(item)))
         nullalls.append(nullall)
