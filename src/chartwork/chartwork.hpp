@@ -1,0 +1,36 @@
+// The time-series plotter: shared declarations of the binding files of `lumoreq.chartwork`.
+#pragma once
+
+#include <string>
+
+#include "bind/bind.hpp"
+#include "bind/pyclass.hpp"
+
+namespace lumoreq::chartwork {
+
+namespace bind = lumoreq::bind;
+
+// Resolution at which the builders save their figures (the default of _save_figure); the line
+// reduction sizes its columns from it.
+constexpr int kSaveDpi = 300;
+
+void register_core(bind::MethodClass& cls, const bind::ModuleRef& mod);
+void register_decorations(bind::MethodClass& cls, const bind::ModuleRef& mod);
+void register_builders(bind::MethodClass& cls, const bind::ModuleRef& mod);
+
+// str(x) as UTF-8.
+std::string text_of(py::handle x);
+
+// Python truthiness.
+inline bool truthy(py::handle x) {
+    const int r = PyObject_IsTrue(x.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// The x and y arrays to hand to `Axes.plot` for a line of `values` against `index`: every point,
+// or, for a series much longer than the figure is wide in pixels, its per-column
+// first/minimum/maximum/last reduction (see core/display_reduce.hpp).
+py::tuple line_arrays(const bind::ModuleRef& mod, py::object fig, py::object index, py::object values);
+
+}  // namespace lumoreq::chartwork

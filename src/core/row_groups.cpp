@@ -1,0 +1,99 @@
+#include "core/row_groups.hpp"
+
+#include <cstring>
+#include <map>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+
+namespace lumoreq::core {
+
+namespace {
+void push_run(std::vector<Run>& runs, std::int64_t row, std::int64_t code) {
+    if (runs.empty() || runs.back().code != code) runs.push_back({row, code});
+}
+}  // namespace
+
+std::vector<Run> runs_of_codes(const std::int64_t* codes, std::size_t n) {
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < n; ++i) push_run(runs, static_cast<std::int64_t>(i), codes[i]);
+    return runs;
+}
+
+template <typename Offset>
+void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8_t* validity,
+                       std::int64_t chunk_offset, std::size_t length, std::int64_t first_row, StringCodes& state,
+                       std::vector<Run>& runs) {
+    std::unordered_map<std::string_view, std::int64_t> known;
+    for (std::size_t u = 0; u < state.uniques.size(); ++u) known.emplace(state.uniques[u], static_cast<std::int64_t>(u));
+    const char* last_ptr = nullptr;
+    std::size_t last_len = 0;
+    std::int64_t last_code = -2;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto pos = static_cast<std::int64_t>(i) + chunk_offset;
+        const auto row = first_row + static_cast<std::int64_t>(i);
+        if (validity && !((validity[pos >> 3] >> (pos & 7)) & 1)) {
+            if (state.uniques_before_first_missing < 0)
+                state.uniques_before_first_missing = static_cast<std::int64_t>(state.uniques.size());
+            push_run(runs, row, -1);
+            last_code = -2;
+            continue;
+        }
+        const char* ptr = data + offsets[pos];
+        const auto len = static_cast<std::size_t>(offsets[pos + 1] - offsets[pos]);
+        // Within a run the value repeats: compare with the previous one before hashing.
+        if (last_code >= 0 && len == last_len && (len == 0 || std::memcmp(ptr, last_ptr, len) == 0)) continue;
+        const std::string_view text(ptr, len);
+        auto it = known.find(text);
+        if (it == known.end()) {
+            state.uniques.emplace_back(text);
+            it = known.emplace(state.uniques.back(), static_cast<std::int64_t>(state.uniques.size() - 1)).first;
+        }
+        last_ptr = ptr;
+        last_len = len;
+        last_code = it->second;
+        push_run(runs, row, last_code);
+    }
+}
+
+template void string_chunk_runs<std::int32_t>(const std::int32_t*, const char*, const std::uint8_t*, std::int64_t,
+                                              std::size_t, std::int64_t, StringCodes&, std::vector<Run>&);
+template void string_chunk_runs<std::int64_t>(const std::int64_t*, const char*, const std::uint8_t*, std::int64_t,
+                                              std::size_t, std::int64_t, StringCodes&, std::vector<Run>&);
+
+RowGroups group_runs(const std::vector<Run>& a, const std::vector<Run>& b, const std::vector<Run>& c,
+                     std::int64_t n) {
+    RowGroups out;
+    std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::size_t> ids;
+    std::size_t ia = 0, ib = 0, ic = 0;
+    std::int64_t row = 0;
+    while (row < n) {
+        // Advance each column to the run holding `row`; the segment ends where any run ends.
+        while (ia + 1 < a.size() && a[ia + 1].start <= row) ++ia;
+        while (ib + 1 < b.size() && b[ib + 1].start <= row) ++ib;
+        while (ic + 1 < c.size() && c[ic + 1].start <= row) ++ic;
+        std::int64_t end = n;
+        if (ia + 1 < a.size()) end = std::min(end, a[ia + 1].start);
+        if (ib + 1 < b.size()) end = std::min(end, b[ib + 1].start);
+        if (ic + 1 < c.size()) end = std::min(end, c[ic + 1].start);
+        const auto key = std::make_tuple(a[ia].code, b[ib].code, c[ic].code);
+        auto [it, inserted] = ids.try_emplace(key, out.a.size());
+        if (inserted) {
+            out.a.push_back(a[ia].code);
+            out.b.push_back(b[ib].code);
+            out.c.push_back(c[ic].code);
+            out.ranges.emplace_back();
+        }
+        auto& ranges = out.ranges[it->second];
+        if (!ranges.empty() && ranges.back() == row)
+            ranges.back() = end;  // touching segments of one group merge
+        else {
+            ranges.push_back(row);
+            ranges.push_back(end);
+        }
+        row = end;
+    }
+    return out;
+}
+
+}  // namespace lumoreq::core
