@@ -15,3 +15,7 @@ def in_tmp_cwd(tmp_path, monkeypatch):
     """Run the test in an empty working directory."""
     monkeypatch.chdir(tmp_path)
     return tmp_path
+
+
+# Data access: the sample network, a connection to it and a filled metadata cache.
+from conftest_sample import sample_cache, sample_conn, sample_db, splitter  # noqa: E402, F401

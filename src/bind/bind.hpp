@@ -100,6 +100,12 @@ private:
     py::object cls_;
 };
 
+// Adds one more static method to a class made by StaticClass in another file (the class is
+// created once and grows as the files that own its methods register them).
+inline void add_static_method(const py::object& cls, const char* name, const py::cpp_function& fn) {
+    py::setattr(cls, name, py::module_::import("builtins").attr("staticmethod")(fn));
+}
+
 // A module-level function with the given docstring and its qualified name set as Python's.
 template <typename Func, typename... Extra>
 void def_function(py::module_& m, const char* name, Func&& f, const char* doc, const Extra&... extra) {

@@ -10,37 +10,45 @@ namespace lumoreq::core {
 bool gunzip(std::string_view in, std::string& out) {
     out.clear();
     if (in.empty()) return true;  // no member at all: nothing to decompress
+    // Inflate straight into `out`. ISIZE of the last member (the size modulo 2^32) is a good
+    // first guess of the output size; the buffer grows when the guess is short.
+    size_t capacity = 1 << 16;
     if (in.size() >= 18) {
-        // ISIZE of the last member is a good first guess of the output size.
         uint32_t isize;
         std::memcpy(&isize, in.data() + in.size() - 4, 4);
-        if (isize < (1u << 30)) out.reserve(isize + 1);
+        if (isize < (1u << 30)) capacity = static_cast<size_t>(isize) + 1;
     }
+    out.resize(capacity);
     z_stream zs{};
     if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return false;
     zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
     size_t remaining = in.size();
+    size_t produced = 0;
     bool ok = true;
-    char buffer[1 << 16];
     while (ok) {
-        const uInt chunk = remaining > (1u << 30) ? (1u << 30) : static_cast<uInt>(remaining);
-        zs.avail_in = chunk;
-        zs.next_out = reinterpret_cast<Bytef*>(buffer);
-        zs.avail_out = sizeof buffer;
+        if (produced == out.size()) out.resize(out.size() * 2);
+        const size_t room = out.size() - produced;
+        const uInt out_chunk = room > (1u << 30) ? (1u << 30) : static_cast<uInt>(room);
+        const uInt in_chunk = remaining > (1u << 30) ? (1u << 30) : static_cast<uInt>(remaining);
+        zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
+        zs.avail_out = out_chunk;
+        zs.avail_in = in_chunk;
         const int rc = inflate(&zs, Z_NO_FLUSH);
-        remaining -= chunk - zs.avail_in;
-        out.append(buffer, sizeof buffer - zs.avail_out);
+        remaining -= in_chunk - zs.avail_in;
+        produced += out_chunk - zs.avail_out;
         if (rc == Z_STREAM_END) {
             if (remaining == 0) break;
             // Another member follows (concatenated gzip files decompress to the joined text).
             if (inflateReset(&zs) != Z_OK) ok = false;
         } else if (rc == Z_BUF_ERROR) {
-            if (remaining == 0 && zs.avail_out != 0) ok = false;  // truncated stream
+            // No progress possible: fine only when the output was full (it grows next round).
+            if (zs.avail_out != 0) ok = false;  // truncated stream
         } else if (rc != Z_OK) {
             ok = false;
         }
     }
     inflateEnd(&zs);
+    out.resize(produced);
     return ok;
 }
 

@@ -1,8 +1,237 @@
+// The main pipeline: names -> identifiers and tables -> one SQL statement -> rows -> unpacked
+// OBSVALUE -> one row per sample (the cleaning module's split_lines). And the log fetch.
 #include "fetching/fetching.hpp"
 
 namespace lumoreq::fetching {
+namespace {
 
-// Not built yet.
-void register_fetcher(py::module_&) {}
+constexpr const char* kAll = "全部";
+
+bool is_all(const py::object& name) { return py::isinstance<py::str>(name) && name.cast<std::string>() == kAll; }
+
+py::object cls_attr(const bind::ModuleRef& mod, const char* cls, const char* name) {
+    return mod.attr(cls).attr(name);
+}
+
+// One warning naming every selection that matched nothing, or "" when all matched.
+std::string unmatched_message(const py::object& station_name, const py::object& station_ids,
+                              const py::object& item_name, const py::object& item_ids) {
+    std::string message;
+    if (!station_ids.is_none() && py::bool_(station_ids.attr("empty")))
+        message += "站点名称未匹配到任何站点: " + text_of(station_name);
+    if (!item_ids.is_none() && py::bool_(item_ids.attr("empty")))
+        message += (message.empty() ? "" : "；") + std::string("测项名称未匹配到任何测项: ") + text_of(item_name);
+    if (!message.empty()) message += "，返回空表";
+    return message;
+}
+
+// "NULL NULL ... NULL": the samples of a day without any, for the interval `rate`.
+std::string missing_day_text(long long rate) {
+    const long long count = rate > 0 ? 86400 / rate : 0;
+    std::string text;
+    text.reserve(static_cast<size_t>(count) * 5);
+    for (long long i = 0; i < count; ++i) text += i ? " NULL" : "NULL";
+    return text;
+}
+
+// The sample interval: SAMPLERATE of the first row when the frame has it, else the request's.
+py::object choose_rate(const bind::ModuleRef& mod, const py::object& df, const py::object& config) {
+    py::object requested = config["rate"];
+    if (!py::bool_(df.attr("columns").attr("__contains__")("SAMPLERATE"))) return requested;
+    py::object first = df["SAMPLERATE"].attr("iloc")[py::int_(0)];
+    if (py::bool_(pandas().attr("isna")(first))) return requested;
+    py::object id = py::str(first).attr("strip")().attr("split")(".")[py::int_(0)].attr("zfill")(2);
+    py::object rate = cls_attr(mod, "SampleRateType", "get_rate_by_id")(id);
+    if (rate.is_none()) {
+        bind::log(mod, "warning", "无法识别数据库中的采样率ID: " + text_of(id) + ", 采用请求配置值");
+        return requested;
+    }
+    return rate;
+}
+
+// Step 16: "NULLALL" -> the missing-day text in every column, as the table library's regular
+// expression replacement does it (only str values change; dtypes stay), natively per column.
+void expand_nullall(const py::object& df, const std::string& null_text, bool obsvalue_done) {
+    py::object types = pandas().attr("api").attr("types");
+    for (auto c : py::list(df.attr("columns"))) {
+        py::object col = py::reinterpret_borrow<py::object>(c);
+        if (obsvalue_done && py::isinstance<py::str>(col) && col.cast<std::string>() == "OBSVALUE") continue;
+        py::object column = df[col];
+        py::object dtype = column.attr("dtype");
+        // numbers, booleans and timestamps hold no text
+        if (py::bool_(types.attr("is_numeric_dtype")(dtype)) || py::bool_(types.attr("is_bool_dtype")(dtype)) ||
+            py::bool_(types.attr("is_datetime64_any_dtype")(dtype)))
+            continue;
+        if (!py::bool_(types.attr("is_object_dtype")(dtype)) && !py::bool_(types.attr("is_string_dtype")(dtype))) {
+            // other kinds of column (categories, ...) are left to the table library itself
+            py::dict pattern;
+            pattern[col] = "NULLALL";
+            df.attr("replace")(pattern, py::str(null_text), "regex"_a = true, "inplace"_a = true);
+            continue;
+        }
+        bool changed = false;
+        py::list values = unpack_obsvalues(column, false, null_text, &changed);
+        if (changed)
+            df[col] = pandas().attr("Series")(values, "index"_a = df.attr("index"), "dtype"_a = dtype, "name"_a = col);
+    }
+}
+
+py::object fetch_data(const bind::ModuleRef& mod, py::object conn, py::object start_date, py::object end_date,
+                      py::object method_name, py::object station_name, py::object data_type, py::object base_type,
+                      py::object item_name, py::object gzip_flag, py::object my_split_lines, py::object point_id) {
+    bind::log(mod, "debug", "开始获取数据...");
+    py::object method_ids = cls_attr(mod, "MetadataFetcher", "get_method_ids")(conn, method_name);
+    py::object config = cls_attr(mod, "SampleRateType", "get_config")(data_type);
+    if (config.is_none()) {
+        bind::log(mod, "error", "未选择数据类型!");
+        return py::none();
+    }
+    py::object sample_id = config["id"];
+    py::object base_type_id = cls_attr(mod, "DatabaseType", "get_id")(base_type);
+    if (base_type_id.is_none()) {
+        bind::log(mod, "error", "未选择数据库类型!");
+        return py::none();
+    }
+    py::object table_names =
+        cls_attr(mod, "MetadataFetcher", "get_table_names")(conn, method_ids, base_type_id, sample_id);
+    if (table_names.is_none() || py::bool_(table_names.attr("empty"))) {
+        bind::log(mod, "debug", "未找到匹配的表名!");
+        return py::none();
+    }
+    py::object station_ids = py::none(), item_ids = py::none();
+    if (!is_all(station_name)) station_ids = cls_attr(mod, "MetadataFetcher", "get_station_ids")(conn, station_name);
+    if (!is_all(item_name)) item_ids = cls_attr(mod, "MetadataFetcher", "get_item_ids")(conn, item_name);
+    // A name that matched nothing: say so once; the query then selects no rows (" AND (1=0)")
+    // and the answer is an empty table with the data tables' columns.
+    const std::string unmatched = unmatched_message(station_name, station_ids, item_name, item_ids);
+    if (!unmatched.empty()) bind::log(mod, "warning", unmatched);
+
+    py::object query = cls_attr(mod, "QueryBuilder", "build_data_query")(table_names, start_date, end_date,
+                                                                         station_ids, item_ids, point_id);
+    if (query.is_none() || !py::bool_(query)) {
+        bind::log(mod, "error", "未生成SQL查询!");
+        return py::none();
+    }
+    py::object df = read_sql(text_of(query), conn);
+    upper_columns(df);
+    if (py::bool_(df.attr("empty"))) {
+        bind::log(mod, "debug", "查询结果为空!");
+        return df;
+    }
+    for (const char* col : {"STATIONID", "ITEMID", "POINTID"}) df[col] = df[col].attr("astype")("str");
+    py::list by;
+    for (const char* col : {"ITEMID", "STATIONID", "POINTID", "STARTDATE"}) by.append(col);
+    // A new sorted frame rather than inplace=True (deprecated by the table library): the
+    // frame is this call's own, so nobody can tell the difference.
+    df = df.attr("sort_values")("by"_a = by);
+
+    py::object rate = choose_rate(mod, df, config);
+    const std::string null_text = missing_day_text(rate.cast<long long>());
+    bool obsvalue_done = false;
+    if (py::bool_(gzip_flag) && py::bool_(rate <= py::int_(60))) {
+        // Decompression and marker expansion in one native pass over the column.
+        df["OBSVALUE"] = unpack_obsvalues(df["OBSVALUE"], true, null_text);
+        obsvalue_done = true;
+    }
+    expand_nullall(df, null_text, obsvalue_done);
+
+    if (!py::bool_(df.attr("empty")) && py::bool_(my_split_lines))
+        df = mod.attr("cleaning").attr("split_lines")(df, rate);
+    upper_columns(df);
+    py::object index_name = df.attr("index").attr("name");
+    if (py::isinstance<py::str>(index_name)) df.attr("index").attr("name") = index_name.attr("upper")();
+    bind::log(mod, "debug", "数据获取完成...");
+    return df;
+}
+
+// Log tables are named with "LOG" and the method identifier (the sample network: QZ_LOG_231).
+constexpr const char* kLogTables =
+    "\n                SELECT TABLE_NAME \n"
+    "                FROM ALL_TABLES \n"
+    "                WHERE TABLE_NAME LIKE '%' || :keyword || '%' \n"
+    "                AND TABLE_NAME LIKE '%' || :methodid || '%'\n            ";
+
+py::object fetch_dialog(const bind::ModuleRef& mod, py::object conn, py::object start_date, py::object end_date,
+                        py::object method_name, py::object station_name, py::object item_name, py::object log_type) {
+    bind::log(mod, "debug", "开始获取日志数据...");
+    py::object method_ids = cls_attr(mod, "MetadataFetcher", "get_method_ids")(conn, method_name);
+    py::list frames;
+    for (auto methodid : py::list(method_ids["methodid"].attr("tolist")())) {
+        py::dict params;
+        params["keyword"] = "LOG";
+        params["methodid"] = methodid;
+        frames.append(read_sql(kLogTables, conn, params));
+    }
+    py::object tables = frames.empty() ? py::object(pandas().attr("DataFrame")())
+                                       : pandas().attr("concat")(frames, "ignore_index"_a = true);
+    if (!frames.empty()) {
+        upper_columns(tables);
+        py::object names = tables["TABLE_NAME"].attr("astype")("str");
+        tables = tables[names.attr("str").attr("contains")("_DEV_", "regex"_a = false).attr("__invert__")()];
+        tables = tables.attr("drop_duplicates")().attr("reset_index")("drop"_a = true);
+    }
+    if (frames.empty() || py::bool_(tables.attr("empty"))) {
+        bind::log(mod, "debug", "未找到匹配的表名!");
+        return py::none();
+    }
+    py::object station_ids = py::none(), item_ids = py::none();
+    if (!is_all(station_name)) {
+        station_ids = cls_attr(mod, "MetadataFetcher", "get_station_ids")(conn, station_name);
+        upper_columns(station_ids);
+    }
+    item_ids = cls_attr(mod, "MetadataFetcher", "get_item_ids")(conn, item_name);
+    if (!item_ids.is_none()) upper_columns(item_ids);
+    const std::string unmatched = unmatched_message(station_name, station_ids, item_name, item_ids);
+    if (!unmatched.empty()) bind::log(mod, "warning", unmatched);
+
+    py::object query = cls_attr(mod, "QueryBuilder", "build_dialog_query")(tables, start_date, end_date, log_type,
+                                                                           station_ids, item_ids);
+    if (query.is_none() || !py::bool_(query)) {
+        bind::log(mod, "error", "未生成SQL查询!");
+        return py::none();
+    }
+    py::dict params;
+    params["evt_id"] = log_type;
+    py::object df = read_sql(text_of(query), conn, params);
+    upper_columns(df);
+    if (py::bool_(df.attr("empty"))) {
+        bind::log(mod, "debug", "查询结果为空!");
+        return df;
+    }
+    for (const char* col : {"STATIONID", "POINTID", "ITEMID"})
+        if (py::bool_(df.attr("columns").attr("__contains__")(col))) df[col] = df[col].attr("astype")("str");
+    if (py::bool_(df.attr("columns").attr("__contains__")("STARTDATE")))
+        df = df.attr("sort_values")("STARTDATE", "kind"_a = "stable", "ignore_index"_a = true);
+    bind::log(mod, "debug", "日志数据获取完成...");
+    return df;
+}
+
+}  // namespace
+
+void register_fetcher(py::module_& m) {
+    bind::ModuleRef mod(m);
+    bind::StaticClass cls(m, "DataFetcher", "数据获取类");
+    cls.def(
+        "fetch_data",
+        [mod](py::object conn, py::object start_date, py::object end_date, py::object method_name,
+              py::object station_name, py::object data_type, py::object base_type, py::object item_name,
+              py::object gzip_flag, py::object my_split_lines, py::object point_id) {
+            return fetch_data(mod, conn, start_date, end_date, method_name, station_name, data_type, base_type,
+                              item_name, gzip_flag, my_split_lines, point_id);
+        },
+        "获取数据的主函数", py::arg("conn"), py::arg("start_date"), py::arg("end_date"), py::arg("method_name"),
+        py::arg("station_name"), py::arg("data_type"), py::arg("base_type"), py::arg("item_name") = kAll,
+        py::arg("gzip_flag") = false, py::arg("my_split_lines") = true, py::arg("point_id") = "");
+    cls.def(
+        "fetch_dialog",
+        [mod](py::object conn, py::object start_date, py::object end_date, py::object method_name,
+              py::object station_name, py::object item_name, py::object log_type) {
+            return fetch_dialog(mod, conn, start_date, end_date, method_name, station_name, item_name, log_type);
+        },
+        "获取日志数据：按方法、站点、测项与事件类型（EVTID）读取日志表（名称含 LOG 与方法ID）中日期范围内的记录，"
+        "按 STARTDATE 排序返回；未找到日志表或无法生成查询时返回 None。",
+        py::arg("conn"), py::arg("start_date"), py::arg("end_date"), py::arg("method_name") = kAll,
+        py::arg("station_name") = kAll, py::arg("item_name") = kAll, py::arg("log_type") = "313");
+}
 
 }  // namespace lumoreq::fetching
