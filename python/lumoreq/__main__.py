@@ -94,7 +94,7 @@ class _Progress:
     @contextlib.contextmanager
     def step(self, title: str):
         self.number += 1
-        label = f"[{self.number}/{self.total}] {title}"
+        label = f"[{self.number:>{len(str(self.total))}}/{self.total}] {title}"
         outcome = {"note": ""}
         done = threading.Event()
         start = time.perf_counter()
@@ -118,7 +118,15 @@ class _Progress:
             ticker.join()
         elapsed = time.perf_counter() - start
         self.timings.append((title, elapsed, outcome["note"]))
-        self._say(f"{label}  {elapsed:6.2f} s  {outcome['note']}")
+        self._say(f"{_pad(label, 66)} {elapsed:6.2f} s  {outcome['note']}")
+
+
+def _pad(text: str, width: int) -> str:
+    """``text`` padded to ``width`` terminal columns (CJK characters take two)."""
+    import unicodedata
+
+    used = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+    return text + " " * max(1, width - used)
 
 
 class _Skip(Exception):
@@ -376,16 +384,26 @@ def _demo(args: argparse.Namespace, watch: _LogWatch) -> int:
         for what, path in outputs:
             print(f"  {what:<28} {path}")
     if skipped:
-        print(f"{len(skipped)} step(s) skipped: " + "; ".join(skipped))
+        print(f"{len(skipped)} of {progress.total} steps skipped (the pieces they need are not there)")
     if progress.failed:
         raise CommandError(f"{progress.failed} step(s) failed; details in {watch.log_file}")  # type: ignore[attr-defined]
     return 0
 
 
+_PRODUCTS = {
+    "database": "the sample network",
+    "conn": "the connection",
+    "fetched": "the fetched table",
+    "filtered": "the filtered table",
+    "resampled": "the resampled table",
+    "ruzi": "the RUZI file",
+}
+
+
 def _requires(state: dict[str, Any], *keys: str) -> None:
     for key in keys:
         if state.get(key) is None:
-            raise _Skip(f"needs {key.replace('_', ' ')}, which an earlier step did not produce")
+            raise _Skip(f"needs {_PRODUCTS.get(key, key)} of an earlier step")
 
 
 def _per_series(df, function):
