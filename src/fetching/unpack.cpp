@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/gzip.hpp"
+#include "core/parallel.hpp"
 #include "fetching/fetching.hpp"
 
 namespace lumoreq::fetching {
@@ -26,8 +27,10 @@ py::list gunzip_texts(py::iterable values) {
     {
         // Reads only the bytes objects kept alive by `items`; writes only this call's vectors.
         py::gil_scoped_release release;
-        for (size_t i = 0; i < items.size(); ++i)
-            if (native[i] && !core::gunzip(inputs[i], outputs[i])) native[i] = 0;
+        core::parallel_blocks(items.size(), 64, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i)
+                if (native[i] && !core::gunzip(inputs[i], outputs[i])) native[i] = 0;
+        });
     }
 
     py::object host_gzip;
