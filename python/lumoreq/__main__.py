@@ -596,3 +596,171 @@ def _sample_catalogue(sample, database: Path) -> Path | None:
     if callable(helper) and database == _sample_default_path(sample):
         return Path(helper())
     return None
+
+# ---------------------------------------------------------------------------------------------
+# The parser
+# ---------------------------------------------------------------------------------------------
+
+_EPILOG = """\
+examples:
+  lumoreq demo
+  lumoreq fetch --sample --method 形变 --rate 分钟值 --kind 预处理库 \\
+      --start 2024-01-01 --end 2024-01-31 --gzip -o deformation.ruzi
+  lumoreq fetch --db oracle_main --method 流体 --station 昌平 --item 水位 --rate 日均值 \\
+      --kind 预处理库 --start 2023-01-01 --end 2024-12-31 -o water.ruzi
+  lumoreq plot deformation.ruzi --by station --catalogue quakes.txt --stats --sample
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="lumoreq",
+        description="前兆观测数据分析工具 lumoreq: fetch, filter, plot and export precursor observation series.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"lumoreq {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+
+    def common(p: argparse.ArgumentParser) -> None:
+        p.add_argument(
+            "-v",
+            "--verbose",
+            action="store_true",
+            help="also show the library's log messages on standard error (they always go to the log file)",
+        )
+
+    demo = sub.add_parser(
+        "demo",
+        help="run the analyst's main job on the embedded sample network",
+        description="Build (once) the embedded sample network, then fetch deformation series at several "
+        "stations, filter outliers, resample, export a RUZI file and read it back, draw figures by item "
+        "and by station with statistics lines, earthquakes and rainfall, and draw an annual comparison. "
+        "Prints one line per step with its time and where every output went.",
+    )
+    demo.add_argument(
+        "--dir",
+        default="lumoreq-demo",
+        help="folder for everything the demo writes: the RUZI file and figures/ (default: ./lumoreq-demo)",
+    )
+    demo.add_argument(
+        "--database",
+        metavar="PATH",
+        help="the sample network file to use (default: the sample network's default file; built if missing)",
+    )
+    demo.add_argument("--rebuild", action="store_true", help="build the sample network again even if it exists")
+    common(demo)
+    demo.set_defaults(func=_demo)
+
+    fetch = sub.add_parser(
+        "fetch",
+        help="fetch series from a database and write them as a RUZI file",
+        description="Fetch the observations of a method (instrument family) at the stations and items you "
+        "name, one row per sample, and write them with the metadata of their stations and items as a "
+        "RUZI (Parquet) file.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _add_connection_options(fetch, required=True)
+    fetch.add_argument(
+        "--method",
+        default="全部",
+        help="method category 形变 (deformation), 电磁 (electromagnetic), 流体 (fluid), 全部 (all), "
+        "or part of a method name (default: 全部)",
+    )
+    fetch.add_argument("--station", default="全部", help="part of a station name, or 全部 for all stations (default)")
+    fetch.add_argument(
+        "--item",
+        action="append",
+        metavar="NAME",
+        help="the measured item: once, part of an item name; repeated, the exact item names to take "
+        "(default: all items)",
+    )
+    fetch.add_argument(
+        "--rate",
+        default="分钟值",
+        help="sample rate: 秒钟值 (second), 分钟值 (minute), 小时值 (hour), 日均值 (day) or an alias "
+        "such as 分值 (default: 分钟值). Stored in the file's metadata as given",
+    )
+    fetch.add_argument(
+        "--kind",
+        default="预处理库",
+        help="database kind: 原始库 (raw), 预处理库 (preprocessed) or 产品库 (product) (default: 预处理库)",
+    )
+    fetch.add_argument("--start", required=True, help="first day, e.g. 2024-01-01 or 20240101")
+    fetch.add_argument("--end", required=True, help="last day, included whole, e.g. 2024-01-31")
+    fetch.add_argument("--point", default="", help="measurement point identifier (default: every point)")
+    fetch.add_argument(
+        "--gzip",
+        action="store_true",
+        help="the minute and second values are stored gzip-compressed (as in the sample network)",
+    )
+    fetch.add_argument(
+        "--packed",
+        action="store_true",
+        help="keep one row per stored day row with the packed value text, instead of one row per sample",
+    )
+    fetch.add_argument("-o", "--output", required=True, help="the RUZI file to write (a missing folder is created)")
+    common(fetch)
+    fetch.set_defaults(func=_fetch)
+
+    plot = sub.add_parser(
+        "plot",
+        help="draw the figures of a RUZI file",
+        description="Draw multi-panel figures of the series in a RUZI file: one figure per item (a panel per "
+        "station and point) or one per station and point (a panel per item). Station and item names "
+        "come from the database (--db or --sample) or, without either, from the local metadata cache.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    plot.add_argument("file", help="a RUZI file written by lumoreq fetch or export_ruzi")
+    plot.add_argument(
+        "--by", choices=("item", "station"), default="item", help="one figure per item (default) or per station"
+    )
+    plot.add_argument("--catalogue", metavar="PATH", help="earthquake catalogue file: mark nearby events")
+    plot.add_argument(
+        "--out",
+        default=".",
+        metavar="DIR",
+        help="figures are written to DIR/figures/ (default: ./figures/ of the working directory)",
+    )
+    _add_connection_options(plot, required=False)
+    plot.add_argument("--metadata-dir", metavar="DIR", help="the local metadata cache folder (default: its usual place)")
+    plot.add_argument("--stats", action="store_true", help="draw the mean and the mean ± 2 standard deviations")
+    plot.add_argument("--start", help="draw from this time on (e.g. 2024-01-05)")
+    plot.add_argument("--end", help="draw up to this time")
+    plot.add_argument("--prefix", default="", help="text put in front of every figure file name")
+    plot.add_argument("--label", default="", help="figure label put into every figure file name")
+    plot.add_argument("--panels", type=int, default=7, help="panels per figure when --by item (default: 7)")
+    plot.add_argument("--daily", action="store_true", help="draw daily medians when --by station")
+    plot.add_argument("--format", default="png", help="figure file format: png (default), pdf, svg, ...")
+    common(plot)
+    plot.set_defaults(func=_plot)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    command = f"lumoreq {args.command}"
+    try:
+        watch = _quiet_logging(args.verbose)
+        status = args.func(args, watch)
+    except CommandError as error:
+        print(f"{command}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{command}: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # the one line replaces a traceback; the log file has the details
+        logging.getLogger("lumoreq.cli").error("%s failed", command, exc_info=True)
+        print(f"{command}: error: {_one_line(error)}", file=sys.stderr)
+        return 1
+    if watch.warnings and not args.verbose:
+        print(f"({watch.warnings} warning(s) in {watch.log_file})", file=sys.stderr)  # type: ignore[attr-defined]
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
