@@ -122,7 +122,8 @@ def sample_db(tmp_path_factory):
     from lumoreq import sample
 
     path = tmp_path_factory.mktemp("sample") / "sample.duckdb"
-    sample.build(path)
+    # What the demo reads: a month of minute data, two years of day data; few second series.
+    sample.build(path, minute_days=31, second_days=1, second_series=1)
     return path
 
 
@@ -172,3 +173,22 @@ def test_fetch_that_matches_nothing(sample_db, tmp_path):
                  "--end", "1990-01-02", "--gzip", "-o", "x.ruzi", cwd=tmp_path)
     assert "nothing written" in one_error_line(result, 1)
     assert not (tmp_path / "x.ruzi").exists()
+
+
+@needs_sample
+def test_demo_runs_every_step(sample_db, tmp_path):
+    pieces("fetching.fetching_data", "fetching.MetadataFetcher", "refinery.filter_with_fast_mad",
+           "refinery.resample_timeseries_data", "plotting.plot_by_items", "plotting.plot_by_stations",
+           "plotting.plot_annual_comparison", "QCAT.read_QCAT")
+    result = run("demo", "--dir", "out", "--database", str(sample_db), cwd=tmp_path, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    steps = [line for line in result.stdout.splitlines() if line.startswith("[")]
+    assert len(steps) == 11
+    assert not [line for line in steps if "skipped" in line or "FAILED" in line]
+    assert "same table" in result.stdout
+    outputs = [Path(line.split()[-1]) for line in result.stdout.split("outputs:")[1].splitlines()[1:]
+               if line.startswith("  ")]
+    assert outputs and all(p.exists() for p in outputs)
+    names = result.stdout.split("outputs:")[1]
+    for what in ("RUZI file", "figure by item", "figure by station", "annual comparison"):
+        assert what in names
