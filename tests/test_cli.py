@@ -156,7 +156,8 @@ def test_fetch_and_plot_on_the_sample_network(sample_db, tmp_path):
     assert fetched.returncode == 0, fetched.stderr
     assert str(target) in fetched.stdout
     df, context = read_ruzi(target)
-    assert len(df) == 4 * 2 * 1440 and set(df["STATIONID"]) == {"11012"}
+    # 昌平 carries four strain and two tilt series: two days of minutes each.
+    assert len(df) == 6 * 2 * 1440 and set(df["STATIONID"]) == {"11012"}
     assert [s["STATIONNAME"] for s in context["station_info"]] == ["昌平台"]
     assert context["sampling_rate"] == "分钟值"
 
@@ -179,7 +180,7 @@ def test_fetch_that_matches_nothing(sample_db, tmp_path):
 def test_demo_runs_every_step(sample_db, tmp_path):
     pieces("fetching.fetching_data", "fetching.MetadataFetcher", "refinery.filter_with_fast_mad",
            "refinery.resample_timeseries_data", "plotting.plot_by_items", "plotting.plot_by_stations",
-           "plotting.plot_annual_comparison", "QCAT.read_QCAT")
+           "plotting.plot_annual_comparison", "QCAT.read_QCAT", "QCAT.filtered_qcats")
     result = run("demo", "--dir", "out", "--database", str(sample_db), cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     steps = [line for line in result.stdout.splitlines() if line.startswith("[")]

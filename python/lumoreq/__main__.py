@@ -432,6 +432,17 @@ def _describe(df) -> str:
     )
 
 
+def _catalogue_for_plots(state: dict[str, Any]) -> tuple[str | None, str]:
+    """The catalogue path for the builders, or None and why the earthquakes are left out."""
+    if not state.get("catalogue"):
+        return None, "; earthquakes skipped: the sample network has no catalogue"
+    try:
+        _need(_import("QCAT"), "read_QCAT", "filtered_qcats")
+    except _Skip as skip:
+        return None, f"; earthquakes skipped: {skip}"
+    return str(state["catalogue"]), ""
+
+
 def _new_figures(before: dict[Path, int]) -> list[Path]:
     return _written(before, _figure_files(Path.cwd() / "figures"))
 
@@ -523,17 +534,18 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
         plotting = _import("plotting")
         _need(plotting, "plot_by_items")
         before = _figure_files(Path.cwd() / "figures")
+        catalogue, quakes = _catalogue_for_plots(state)
         plotting.plot_by_items(
             state["resampled"],
             conn=state["conn"],
             prefix="demo",
             show_mean=True,
             show_std=True,
-            qcat_dir=str(state["catalogue"]) if state.get("catalogue") else None,
+            qcat_dir=catalogue,
         )
         written = _new_figures(before)
         outputs.extend(("figure by item", p) for p in written)
-        s["note"] = f"{len(written)} figure(s)"
+        s["note"] = f"{len(written)} figure(s){quakes}"
 
     with progress.step(f"rainfall: {RAIN_ITEM} day values") as s:
         _requires(state, "conn")
@@ -555,6 +567,7 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
         plotting = _import("plotting")
         _need(plotting, "plot_by_stations")
         before = _figure_files(Path.cwd() / "figures")
+        catalogue, quakes = _catalogue_for_plots(state)
         rainfall = state.get("rainfall") or {}
         resampled = state["resampled"]
         # A figure's rainfall panel shows the rain at that figure's own station.
@@ -566,12 +579,12 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
                 show_mean=True,
                 show_std=True,
                 rainfall=rainfall.get(station),
-                qcat_dir=str(state["catalogue"]) if state.get("catalogue") else None,
+                qcat_dir=catalogue,
             )
         written = _new_figures(before)
         outputs.extend(("figure by station", p) for p in written)
         with_rain = sum(1 for station in resampled["STATIONID"].unique() if station in rainfall)
-        s["note"] = f"{len(written)} figure(s), {with_rain} station(s) with rainfall"
+        s["note"] = f"{len(written)} figure(s), {with_rain} station(s) with rainfall{quakes}"
 
     with progress.step(f"annual comparison: {WATER_ITEM} day values {YEARS_START[:4]}-{YEARS_END[:4]}") as s:
         _requires(state, "conn")
