@@ -168,11 +168,20 @@ def test_fetch_and_plot_on_the_sample_network(sample_db, tmp_path):
 
 
 @needs_sample
-def test_fetch_that_matches_nothing(sample_db, tmp_path):
+@pytest.mark.parametrize(
+    "extra, expected",
+    [
+        (["--start", "1990-01-01", "--end", "1990-01-02", "--gzip"], "nothing written"),
+        (["--station", "不存在的台", "--start", "2024-01-01", "--end", "2024-01-01", "--gzip"], "不存在的台"),
+        (["--rate", "年值", "--start", "2024-01-01", "--end", "2024-01-01"], "未选择数据类型!"),
+        (["--start", "2024-01-01", "--end", "2024-01-01"], "add --gzip"),
+    ],
+    ids=["no-rows", "no-station", "bad-rate", "compressed"],
+)
+def test_fetch_failures_name_their_cause(sample_db, tmp_path, extra, expected):
     pieces("fetching.fetching_data", "fetching.MetadataFetcher")
-    result = run("fetch", "--sample", str(sample_db), "--method", "形变", "--rate", "分钟值", "--start", "1990-01-01",
-                 "--end", "1990-01-02", "--gzip", "-o", "x.ruzi", cwd=tmp_path)
-    assert "nothing written" in one_error_line(result, 1)
+    result = run("fetch", "--sample", str(sample_db), "--method", "形变", "-o", "x.ruzi", *extra, cwd=tmp_path)
+    assert expected in one_error_line(result, 1)
     assert not (tmp_path / "x.ruzi").exists()
 
 

@@ -46,12 +46,14 @@ class _LogWatch(logging.Handler):
         super().__init__(level=logging.WARNING)
         self.warnings = 0
         self.last_error: str | None = None
+        self.last_warning: str | None = None
 
     def emit(self, record: logging.LogRecord) -> None:
         if record.levelno >= logging.ERROR:
             self.last_error = record.getMessage()
         else:
             self.warnings += 1
+            self.last_warning = record.getMessage()
 
 
 def _quiet_logging(verbose: bool) -> _LogWatch:
@@ -231,35 +233,46 @@ def _fetch(args: argparse.Namespace, watch: _LogWatch) -> int:
     output = Path(args.output)
     conn = _open_connection(args, watch)
     try:
-        df = fetching.fetching_data(
-            conn,
-            args.start,
-            args.end,
-            args.method,
-            args.station,
-            args.rate,
-            args.kind,
-            itemname=item,
-            gzip_flag=args.gzip,
-            my_split_lines=not args.packed,
-            pointid=args.point,
-        )
+        try:
+            df = _fetch_table(fetching, conn, args, item)
+        except (TypeError, ValueError) as error:
+            if not args.gzip and "bytes" in str(error):
+                raise CommandError(f"{_one_line(error)} (the values look gzip-compressed: add --gzip)") from error
+            raise
         if df is None:
             raise CommandError(
                 "the request gives no query: " + (watch.last_error or "no data table matches the method, kind and rate")
             )
         if df.empty:
-            raise CommandError("no observations match the request; nothing written")
+            why = f" ({watch.last_warning})" if watch.last_warning else ""
+            raise CommandError(f"no observations match the request{why}; nothing written")
         output.parent.mkdir(parents=True, exist_ok=True)
+        previous = output.stat().st_mtime_ns if output.exists() else None
         fetching.DataFetcher.export_ruzi(conn, df, str(output), args.rate)
     finally:
         if conn is not None:
             conn.close()
-    if not output.exists():
+    if not output.exists() or output.stat().st_mtime_ns == previous:
         raise CommandError(f"{output} was not written: " + (watch.last_error or "the export failed"))
     series = df.groupby(["STATIONID", "POINTID", "ITEMID"]).ngroups if _has_ids(df) else 0
     print(f"wrote {output.resolve()}: {len(df):,} rows, {series} series, {output.stat().st_size:,} bytes")
     return 0
+
+
+def _fetch_table(fetching, conn, args: argparse.Namespace, item: Any):
+    return fetching.fetching_data(
+        conn,
+        args.start,
+        args.end,
+        args.method,
+        args.station,
+        args.rate,
+        args.kind,
+        itemname=item,
+        gzip_flag=args.gzip,
+        my_split_lines=not args.packed,
+        pointid=args.point,
+    )
 
 
 def _has_ids(df) -> bool:
