@@ -393,6 +393,7 @@ def _demo(args: argparse.Namespace, watch: _LogWatch) -> int:
         if state.get("conn") is not None:
             state["conn"].close()
     total = time.perf_counter() - started
+    outputs.append(("log file", Path(watch.log_file)))  # type: ignore[attr-defined]
     print(f"done in {total:.1f} s")
     skipped = [t for t, _, note in progress.timings if note.startswith("skipped")]
     if outputs:
