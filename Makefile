@@ -51,3 +51,26 @@ SANITIZE_TESTS ?= tests
 
 clean:
 	rm -rf build $(VENV) figures
+
+# libFuzzer targets (fuzz/fuzz_*.cpp, AddressSanitizer + UndefinedBehaviorSanitizer): each runs
+# FUZZ_SECONDS on its corpus in fuzz/corpus/<target>/; crash inputs land in fuzz/crashes/.
+# clang and its fuzzer runtime are installed with apt when missing and we are root.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD_DIR ?= build/fuzz
+FUZZ_APT_PACKAGES ?= clang libclang-rt-14-dev
+fuzz:
+	@if command -v clang++ >/dev/null 2>&1; then :; \
+	elif command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+		apt-get -o DPkg::Lock::Timeout=300 update -qq && DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
+			install -y -qq --no-install-recommends $(FUZZ_APT_PACKAGES) >/dev/null; \
+	else echo "fuzz: install clang with its libFuzzer runtime (e.g. $(FUZZ_APT_PACKAGES)) by hand"; exit 1; fi
+	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_BUILD_DIR) --parallel 2
+	@mkdir -p fuzz/crashes; status=0; \
+	for target in $(FUZZ_BUILD_DIR)/fuzz_*; do \
+		[ -f "$$target" ] && [ -x "$$target" ] || continue; \
+		name=$$(basename $$target); mkdir -p fuzz/corpus/$$name; \
+		echo "== $$name: $(FUZZ_SECONDS) s"; \
+		$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=fuzz/crashes/ \
+			fuzz/corpus/$$name || status=1; \
+	done; exit $$status
