@@ -1,8 +1,193 @@
-"""RUZI table building (placeholder until the export module lands)."""
+"""RUZI (Rurerezu Arrow Data): a time-series table and its metadata in one Parquet file.
 
-from __future__ import annotations
+Layout of a RUZI table (and file):
+
+- every column of the frame, in the frame's order, after the index column;
+- the frame's index: a ``STARTDATE`` time index becomes the first column, an Arrow timestamp
+  of the index's own resolution (and time zone, if it has one); a plain running index
+  (0, 1, 2, ...) is not stored as a column, only described in the pandas metadata;
+- ``OBSVALUE`` as float32, the type of the fetched series (a wider type, such as the float64 of
+  a resampled mean, is kept as it is so that nothing is rounded away); as strings when it holds the
+  packed text of an unsplit table; every text column as strings; other columns as pyarrow maps
+  them (integers, floats, booleans, timestamps keep their types);
+- schema metadata ``b"pandas"``: pyarrow's own description of the frame (index, dtypes), so the
+  frame comes back as it went in;
+- schema metadata ``b"lumoreq.ruzi"``: JSON ``{"format": "RUZI", "version": 1, "metadata": ...}``
+  where ``metadata`` is the context handed to :func:`to_ruzi`, converted to what JSON can hold.
+
+pyarrow is imported on first use so that importing this module (the data-access module does it
+when it loads) stays cheap.
+"""
+
+import datetime as _dt
+import decimal as _decimal
+import json as _json
+import math as _math
+import os as _os
+from collections.abc import Mapping as _Mapping
+from typing import Any as _Any
+
+import numpy as _np
+import pandas as _pd
+
+METADATA_KEY = b"lumoreq.ruzi"
+FORMAT_NAME = "RUZI"
+FORMAT_VERSION = 1
+
+__all__ = ["METADATA_KEY", "FORMAT_NAME", "FORMAT_VERSION", "to_ruzi", "read_ruzi", "jsonable"]
 
 
-def to_ruzi(df, metadata=None):
-    """Build the RUZI (pyarrow) table of ``df`` with its metadata context; not available yet."""
-    raise NotImplementedError("lumoreq.export.to_ruzi is not available in this build yet")
+def jsonable(value: _Any) -> _Any:
+    """``value`` made of what JSON holds: numpy scalars become numbers, timestamps and dates ISO
+    text, NaN, infinities, ``NaT`` and missing values ``None``, tuples and arrays lists, mapping
+    keys text. Anything else unknown to JSON becomes its text."""
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, (int, _np.integer)):
+        return int(value)
+    if isinstance(value, _np.bool_):
+        return bool(value)
+    if isinstance(value, (float, _np.floating)):
+        number = float(value)
+        return number if _math.isfinite(number) else None
+    if isinstance(value, _decimal.Decimal):
+        if not value.is_finite():
+            return None
+        return int(value) if value == value.to_integral_value() else float(value)
+    if value is _pd.NaT or value is _pd.NA:
+        return None
+    if isinstance(value, (_pd.Timestamp, _dt.datetime, _dt.date, _dt.time)):
+        return value.isoformat()
+    if isinstance(value, _np.datetime64):
+        return None if _np.isnat(value) else _pd.Timestamp(value).isoformat()
+    if isinstance(value, (_pd.Timedelta, _dt.timedelta, _np.timedelta64)):
+        delta = _pd.Timedelta(value)
+        return None if delta is _pd.NaT else delta.isoformat()
+    if isinstance(value, _Mapping):
+        return {str(k) if not isinstance(k, str) else k: jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple, set, frozenset, _np.ndarray, _pd.Series, _pd.Index)):
+        return [jsonable(v) for v in (value.tolist() if hasattr(value, "tolist") else value)]
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("utf-8", errors="replace")
+    return str(value)
+
+
+def _is_text_column(values: _pd.Series) -> bool:
+    """True for a column of text: pandas' string dtypes, or objects that are all str or missing."""
+    if isinstance(values.dtype, _pd.StringDtype):
+        return True
+    if values.dtype != object:
+        return False
+    present = values[values.notna()]
+    return all(isinstance(v, str) for v in present)
+
+
+def _prepare(df: _pd.DataFrame) -> tuple[_pd.DataFrame, dict[str, _Any]]:
+    """The frame with the column types of the layout, and the Arrow types to ask for."""
+    import pyarrow as pa
+
+    frame = df
+    fields: dict[str, _Any] = {}
+    for position, name in enumerate(df.columns):
+        column = df.iloc[:, position]
+        if _is_text_column(column):
+            fields[name] = pa.string()
+        elif name == "OBSVALUE" and column.dtype == _np.float16:
+            # Half precision has no common Parquet reader; float32 holds every value exactly.
+            if frame is df:
+                frame = df.copy(deep=False)
+            frame[name] = column.astype(_np.float32)
+            fields[name] = pa.float32()
+    return frame, fields
+
+
+def to_ruzi(df: _pd.DataFrame, metadata: _Any = None):
+    """The RUZI table of ``df`` (a pyarrow table) carrying ``metadata`` as JSON in its schema."""
+    import pyarrow as pa
+
+    if not isinstance(df, _pd.DataFrame):
+        raise TypeError(f"to_ruzi expects a pandas DataFrame, got {type(df).__name__}")
+    frame, text_and_values = _prepare(df)
+    table = pa.Table.from_pandas(frame, preserve_index=None)
+    for name, arrow_type in text_and_values.items():
+        position = table.schema.get_field_index(name)
+        if position >= 0 and table.schema.field(position).type != arrow_type:
+            table = table.set_column(
+                position, table.schema.field(position).with_type(arrow_type), table.column(position).cast(arrow_type)
+            )
+    # The time index first: the file then reads naturally in any Parquet tool.
+    index_columns = [c for c in _pandas_metadata(table).get("index_columns", []) if isinstance(c, str)]
+    order = index_columns + [n for n in table.column_names if n not in index_columns]
+    table = table.select(order)
+    context = {"format": FORMAT_NAME, "version": FORMAT_VERSION, "metadata": jsonable(metadata)}
+    schema_metadata = dict(table.schema.metadata or {})
+    schema_metadata[METADATA_KEY] = _json.dumps(context, ensure_ascii=False, allow_nan=False).encode("utf-8")
+    return table.replace_schema_metadata(schema_metadata)
+
+
+def _datetime_unit(numpy_type: _Any) -> "str | None":
+    """"s" for "datetime64[s]" (also with a time zone: "datetime64[s, UTC]"); None otherwise."""
+    if not isinstance(numpy_type, str) or not numpy_type.startswith("datetime64["):
+        return None
+    unit = numpy_type[len("datetime64[") :].split(",")[0].rstrip("]").strip()
+    return unit if unit in ("s", "ms", "us", "ns") else None
+
+
+def _pandas_metadata(table) -> dict[str, _Any]:
+    raw = (table.schema.metadata or {}).get(b"pandas")
+    return _json.loads(raw) if raw else {}
+
+
+def read_ruzi(path: str | _os.PathLike[str]) -> tuple[_pd.DataFrame, _Any]:
+    """Read a RUZI file back: the frame as it was exported and its metadata context."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    try:
+        table = pq.read_table(path)
+    except (pa.ArrowInvalid, OSError) as error:
+        if isinstance(error, (FileNotFoundError, IsADirectoryError, PermissionError)):
+            raise
+        raise ValueError(f"not a RUZI file: {_os.fspath(path)} ({error})") from error
+    raw = (table.schema.metadata or {}).get(METADATA_KEY)
+    if raw is None:
+        raise ValueError(
+            f"not a RUZI file: {_os.fspath(path)} is a Parquet file without the "
+            f"{METADATA_KEY.decode()} metadata"
+        )
+    try:
+        context = _json.loads(raw)
+        if context.get("format") != FORMAT_NAME:
+            raise ValueError("unknown format")
+    except (ValueError, AttributeError) as error:
+        raise ValueError(f"not a RUZI file: {_os.fspath(path)} has unreadable RUZI metadata") from error
+    frame = table.to_pandas()
+    described_columns = _pandas_metadata(table).get("columns", [])
+    # Parquet keeps time in milli-, micro- or nanoseconds only: a seconds column or index comes
+    # back in milliseconds unless its unit is put back.
+    index_names = [c for c in _pandas_metadata(table).get("index_columns", []) if isinstance(c, str)]
+    for described in described_columns:
+        unit = _datetime_unit(described.get("numpy_type"))
+        name = described.get("field_name")
+        if unit is None:
+            continue
+        if name in index_names and len(index_names) == 1 and isinstance(frame.index, _pd.DatetimeIndex):
+            if frame.index.unit != unit:
+                frame.index = frame.index.as_unit(unit)
+        elif name in frame.columns and list(frame.columns).count(name) == 1:
+            column = frame[name]
+            if hasattr(column, "dt") and getattr(column.dt, "unit", unit) != unit:
+                frame[name] = column.dt.as_unit(unit)
+    # Text columns that were plain Python objects come back as pandas' text dtype; give them
+    # back their object dtype (missing values as None) so the frame is the one exported.
+    for described in described_columns:
+        name = described.get("field_name")
+        if (
+            described.get("numpy_type") == "object"
+            and described.get("pandas_type") in ("unicode", "empty")
+            and name in frame.columns
+            and list(frame.columns).count(name) == 1
+            and frame[name].dtype != object
+        ):
+            frame[name] = _pd.Series(table.column(name).to_pylist(), index=frame.index, dtype=object)
+    return frame, context.get("metadata")
