@@ -40,6 +40,21 @@ def frame(seed, size):
     return df
 
 
+def table(seed, size):
+    """A fetched table: STARTDATE and key columns, two points interleaved."""
+    s = series(seed, size)
+    return pd.DataFrame(
+        {
+            "SAMPLERATE": "01",
+            "STARTDATE": s.index,
+            "STATIONID": "51001",
+            "POINTID": ["1", "2"] * (size // 2) + ["1"] * (size % 2),
+            "ITEMID": "4112",
+            "OBSVALUE": s.to_numpy(),
+        }
+    )
+
+
 def catalogue_text(seed, size):
     rng = _rng(seed)
     lines = []
@@ -86,7 +101,7 @@ KERNELS = {
     "filter_with_fast_mad": lambda s, n: (refinery.filter_with_fast_mad, (series(s, n), 15, 3.0)),
     "fast_mad": lambda s, n: (refinery.fast_mad, (series(s, n).to_numpy(),)),
     "create_normalized_dates": lambda s, n: (refinery.create_normalized_dates, (frame(s, n), 2023)),
-    "resample_timeseries_data": lambda s, n: (refinery.resample_timeseries_data, (frame(s, n), "h", "mean")),
+    "resample_timeseries_data": lambda s, n: (refinery.resample_timeseries_data, (table(s, n), "h", "mean")),
     "filtered_qcats": lambda s, n: (QCAT.filtered_qcats, (qcat_frame(s, n),)),
     "_gunzip_texts": lambda s, n: (fetching._gunzip_texts, (gz_values(s, n),)),
     "chartwork.calculate_stats": lambda s, n: (chartwork.calculate_stats, (frame(s, n),)),

@@ -3,6 +3,7 @@ a long kernel call lets other Python threads run (the GIL is released while it w
 
 import sys
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -59,6 +60,7 @@ def counter_during(call):
         started.set()
         while not stop.is_set():
             count[0] += 1
+            time.sleep(0)  # lets go of the GIL at once, so the caller never waits for it
 
     t = threading.Thread(target=spin)
     t.start()
@@ -94,3 +96,16 @@ def test_gil_is_released_during_a_long_call(name):
     finally:
         sys.setswitchinterval(old)
     assert during > 0
+
+
+def test_the_probe_sees_a_call_that_keeps_the_gil():
+    # The same probe around a call that holds the GIL throughout counts nothing, so a count
+    # above zero in the test above comes from the kernel letting go of the GIL.
+    data = list(np.random.default_rng(1).normal(size=200_000))
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1.0)
+    try:
+        during = counter_during(lambda: sorted(data))
+    finally:
+        sys.setswitchinterval(old)
+    assert during == 0
