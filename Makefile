@@ -9,7 +9,7 @@ BUILD_DIR ?= build/release
 EXTRAS ?= test,demo,bench
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize fuzz install sysdeps clean
+.PHONY: demo test bench sanitize fuzz install sysdeps clean ci
 
 demo: install
 	$(PY) -m lumoreq demo
@@ -51,6 +51,13 @@ $(SAN_VENV)/.deps-stamp: pyproject.toml
 	$(SAN_PY) -m pip install -q --upgrade pip
 	$(SAN_PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0" ninja
 	touch $@
+# CI: the suite on the release build, then the native-kernel tests under the sanitizers.
+SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refinery.py \
+	tests/test_qcat_reader.py tests/test_qcat_filter.py tests/test_qcat_geodesic.py \
+	tests/test_chart_reduction.py tests/test_threads.py tests/test_leaks.py tests/test_bad_inputs.py
+ci: test
+	$(MAKE) sanitize SANITIZE_TESTS="$(SANITIZE_CI_TESTS)"
+
 sanitize: sysdeps $(SAN_VENV)/.deps-stamp
 	$(SAN_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.LUMOREQ_SANITIZE=ON ".[$(EXTRAS)]"

@@ -2,6 +2,7 @@
 inputs' reference counts are what they were (no reference kept or dropped by the bindings)."""
 
 import gc
+import os
 import sys
 
 import pytest
@@ -14,6 +15,11 @@ GROWTH_BOUND = 1 << 20  # bytes, after a warm-up
 # The slowest kernel (a pandas resample per series around the native grouping) gets fewer
 # calls; a leak there would be of whole columns, far above the bound.
 FEWER = {"resample_timeseries_data": 500}
+
+
+# Under AddressSanitizer (make sanitize) freed memory waits in a quarantine of hundreds of MiB,
+# so resident memory grows with any allocation; there only the reference counts are checked.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def resident_bytes():
@@ -48,4 +54,5 @@ def test_memory_flat_and_refcounts_unchanged(name, tmp_path):
     gc.collect()
     grown = resident_bytes() - start
     assert [sys.getrefcount(h) for h in held] == counts
-    assert grown < GROWTH_BOUND, f"{name}: resident memory grew by {grown} bytes over {calls} calls"
+    if not UNDER_ASAN:
+        assert grown < GROWTH_BOUND, f"{name}: resident memory grew by {grown} bytes over {calls} calls"
