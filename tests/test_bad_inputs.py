@@ -291,3 +291,22 @@ if __name__ == "__main__":
     DOC.parent.mkdir(exist_ok=True)
     DOC.write_text(render(), encoding="utf-8")
     sys.exit(0)
+
+
+# --- inputs found by the fuzz targets ---------------------------------------------------------
+
+
+def test_corrupt_gzip_size_field_allocates_no_gigabyte():
+    # A gzip header, a few corrupt bytes and a size field claiming ~1 GiB: the first output
+    # buffer used to be sized from that field alone.
+    import resource
+
+    value = gzip.compress(b"1 2 3")[:10] + b"\x00" * 8 + b"\xff\xff\xff\x3f"
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB on Linux
+    with pytest.raises(Exception) as native:
+        fetching._gunzip_texts([value])
+    grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    with pytest.raises(Exception) as plain:
+        gzip.decompress(value)
+    assert type(native.value) is type(plain.value) and str(native.value) == str(plain.value)
+    assert grown_kib < 256 * 1024
