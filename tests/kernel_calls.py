@@ -8,7 +8,6 @@ import gzip
 
 import numpy as np
 import pandas as pd
-
 from lumoreq import QCAT, chartkit, chartwork, cleaning, fetching, refinery
 
 T0 = pd.Timestamp("2024-01-01")
@@ -105,9 +104,15 @@ KERNELS = {
     "filtered_qcats": lambda s, n: (QCAT.filtered_qcats, (qcat_frame(s, n),)),
     "_gunzip_texts": lambda s, n: (fetching._gunzip_texts, (gz_values(s, n),)),
     "chartwork.calculate_stats": lambda s, n: (chartwork.calculate_stats, (frame(s, n),)),
-    "chartwork.reindex_df_by_interval": lambda s, n: (chartwork.reindex_df_by_interval, (frame(s, n).iloc[::2],)),
+    "chartwork.reindex_df_by_interval": lambda s, n: (
+        chartwork.reindex_df_by_interval,
+        (frame(s, n).iloc[::2],),
+    ),
     "chartkit.calculate_stats": lambda s, n: (chartkit.calculate_stats, (frame(s, n),)),
-    "chartkit.reindex_df_by_interval": lambda s, n: (chartkit.reindex_df_by_interval, (frame(s, n).iloc[::2],)),
+    "chartkit.reindex_df_by_interval": lambda s, n: (
+        chartkit.reindex_df_by_interval,
+        (frame(s, n).iloc[::2],),
+    ),
 }
 
 

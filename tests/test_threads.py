@@ -9,7 +9,6 @@ import numpy as np
 import pandas as pd
 import pytest
 from kernel_calls import KERNELS, T0, assert_equal, make_read_qcat
-
 from lumoreq import cleaning, refinery
 
 THREADS = 4
@@ -26,7 +25,7 @@ def run_together(calls):
             barrier.wait()
             for _ in range(3):  # a few rounds, so the calls overlap
                 results[i] = fn(*args)
-        except Exception as e:  # reported by the main thread
+        except Exception as e:  # noqa: BLE001 (reported by the main thread)
             errors.append(e)
 
     threads = [threading.Thread(target=work, args=(i, fn, args)) for i, (fn, args) in enumerate(calls)]
