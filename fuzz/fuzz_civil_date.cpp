@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (out[i] % 86400000000 != 0) fail("not midnight");
         const CivilDate got = civil_from_days(out[i] / 86400000000);
         const unsigned want_day = (src.month == 2 && src.day == 29 && !is_leap_year(year)) ? 28 : src.day;
-        if (got.year != year || got.month != src.month || got.day != want_day) fail("wrong reference-year date");
+        if (got.year != year || got.month != src.month || got.day != want_day)
+            fail("wrong reference-year date");
     }
     return 0;
 }

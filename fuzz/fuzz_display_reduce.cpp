@@ -82,7 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::uint8_t step = data[i], v = data[i + 1];
         t += (step & 0x80) ? (std::int64_t{1} << (step & 0x3F)) % (std::int64_t{1} << 40) : (step & 7);
         times.push_back(t);
-        values.push_back(v % 17 == 0 ? NAN : v == 255 ? INFINITY : v == 254 ? -INFINITY : static_cast<double>(v % 23) - 11);
+        values.push_back(v % 17 == 0   ? NAN
+                         : v == 255    ? INFINITY
+                         : v == 254    ? -INFINITY
+                                       : static_cast<double>(v % 23) - 11);
     }
     if (!times_non_decreasing(times.data(), times.size())) fail("built times decrease");
     (void)modal_time_step(times.data(), times.size());

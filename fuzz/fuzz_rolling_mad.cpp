@@ -113,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (double& d : v) d = std::fabs(d - med);
             std::sort(v.begin(), v.end());
             const double want = median_sorted(v);
-            if (!(got == want || (std::isnan(got) && std::isnan(want)))) fail("scaled MAD differs from the naive sort");
+            if (!(got == want || (std::isnan(got) && std::isnan(want))))
+                fail("scaled MAD differs from the naive sort");
         }
     }
     return 0;
