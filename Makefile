@@ -9,7 +9,7 @@ BUILD_DIR ?= build/release
 EXTRAS ?= test,demo,bench
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize fuzz install sysdeps clean
+.PHONY: demo test bench sanitize fuzz install sysdeps clean ci
 
 demo: install
 	$(PY) -m lumoreq demo
@@ -38,16 +38,32 @@ $(VENV)/.deps-stamp: pyproject.toml
 install: sysdeps $(VENV)/.deps-stamp
 	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[$(EXTRAS)]"
 
-# AddressSanitizer + UndefinedBehaviorSanitizer build, run under the uninstrumented interpreter.
-sanitize: sysdeps $(VENV)/.deps-stamp
-	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo \
+# AddressSanitizer + UndefinedBehaviorSanitizer build, run under the uninstrumented interpreter
+# with the sanitizer runtimes preloaded. It has its own venv and build tree, so the release
+# install in $(VENV) is never replaced. Leak detection is off: the interpreter's own
+# allocations (interned objects, arenas) live until exit and would drown real reports.
+SAN_VENV ?= build/sanitize-venv
+SAN_PY := $(SAN_VENV)/bin/python
+CXX_FOR_SAN ?= g++
+SANITIZE_TESTS ?= tests
+$(SAN_VENV)/.deps-stamp: pyproject.toml
+	@test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0" ninja
+	touch $@
+# CI: the suite on the release build, then the native-kernel tests under the sanitizers.
+SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refinery.py \
+	tests/test_qcat_reader.py tests/test_qcat_filter.py tests/test_qcat_geodesic.py \
+	tests/test_chart_reduction.py tests/test_threads.py tests/test_leaks.py tests/test_bad_inputs.py
+ci: test
+	$(MAKE) sanitize SANITIZE_TESTS="$(SANITIZE_CI_TESTS)"
+
+sanitize: sysdeps $(SAN_VENV)/.deps-stamp
+	$(SAN_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.LUMOREQ_SANITIZE=ON ".[$(EXTRAS)]"
 	LD_PRELOAD="$$($(CXX_FOR_SAN) -print-file-name=libasan.so) $$($(CXX_FOR_SAN) -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		$(PY) -m pytest $(PYTEST_ARGS) $(SANITIZE_TESTS); rc=$$?; \
-	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[$(EXTRAS)]"; exit $$rc
-CXX_FOR_SAN ?= g++
-SANITIZE_TESTS ?= tests
+		$(SAN_PY) -m pytest $(PYTEST_ARGS) $(SANITIZE_TESTS)
 
 clean:
 	rm -rf build $(VENV) figures

@@ -267,6 +267,8 @@ def split_lines(df, sample_by_seconds):
         )
         pieces = pieces.rename(columns={"level_1": "timespan", 0: "OBSVALUE"})
         work = df.drop("OBSVALUE", axis=1).join(pieces)
+        # A row without text keeps one NaN sample at its own start time (not at NaT).
+        work["timespan"] = work["timespan"].fillna(0)
         if unit is None:
             work["timespan"] = pd.to_timedelta(work["timespan"] * sample_by_seconds, unit="seconds")
         else:

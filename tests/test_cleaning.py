@@ -253,6 +253,20 @@ def test_bad_input_same_outcome(df, rate):
     assert_same_outcome(df, rate)
 
 
+@pytest.mark.parametrize("rate", [1, 60, 7])
+@pytest.mark.parametrize("dtype", [object, PY_STR, "string"])
+def test_missing_text_keeps_its_start_time(rate, dtype):
+    # A row without text gives one NaN sample at its own start time, never at NaT.
+    starts = [T0, T0 + pd.Timedelta(minutes=10), T0 + pd.Timedelta(seconds=30)]
+    out = cleaning.split_lines(frame(["1 2", None, "3"], starts, dtype=dtype), rate)
+    assert not out.index.hasnans and out.index.is_monotonic_increasing
+    assert out.index.get_loc(T0 + pd.Timedelta(minutes=10)) is not None
+    missing = out.loc[[T0 + pd.Timedelta(minutes=10)], "OBSVALUE"]
+    assert len(missing) == 1 and np.isnan(missing.iloc[0])
+    assert out["N"].tolist().count(1) == 1
+    assert len(out) == 4
+
+
 @pytest.mark.parametrize("rate", ["60", None, [1], np.nan, -(10**15), 10**30])
 def test_odd_rates_same_outcome(rate):
     assert_same_outcome(frame(["1 2", "3"]), rate)

@@ -292,6 +292,8 @@ py::object library_split(py::object df, py::object rate, const char* unit) {
     names[py::int_(0)] = "OBSVALUE";
     pieces = pieces.attr("rename")("columns"_a = names);
     py::object work = df.attr("drop")("OBSVALUE", "axis"_a = 1).attr("join")(pieces);
+    // A row without text has no piece: it keeps one sample at its own start time.
+    work["timespan"] = work["timespan"].attr("fillna")(0);
     if (unit != nullptr)
         work["timespan"] = pd.attr("to_timedelta")(work["timespan"], "unit"_a = unit);
     else

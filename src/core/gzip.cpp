@@ -16,7 +16,9 @@ bool gunzip(std::string_view in, std::string& out) {
     if (in.size() >= 18) {
         uint32_t isize;
         std::memcpy(&isize, in.data() + in.size() - 4, 4);
-        if (isize < (1u << 30)) capacity = static_cast<size_t>(isize) + 1;
+        // Trusted only up to deflate's largest expansion (about 1032:1), so four corrupt
+        // bytes cannot make a tiny value allocate a gigabyte.
+        if (isize < (1u << 30) && isize / 1032 <= in.size()) capacity = static_cast<size_t>(isize) + 1;
     }
     out.resize(capacity);
     z_stream zs{};

@@ -554,11 +554,12 @@ SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> 
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const TextCell& cell = rows[r];
         if (cell.missing) {
-            // A row without text keeps one sample: no time and no value.
+            // A row without text keeps one sample at its own start time with no value, so
+            // the time index stays whole for resampling and plotting.
             column.add_missing(values, o);
-            stamps[o] = kNaT;
+            stamps[o] = starts[r];
             source_rows[o] = static_cast<int64_t>(r);
-            const uint64_t key = sort_key(kNaT);
+            const uint64_t key = sort_key(stamps[o]);
             sorted = sorted && key >= previous_key;
             previous_key = key;
             ++o;

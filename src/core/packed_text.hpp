@@ -84,8 +84,8 @@ enum class SplitStatus {
 
 // Splits every row and fills the outputs (each of size count_pieces(rows)) in ascending time
 // order; rows with equal times keep their source order (rows first, then pieces). Piece k
-// of row r is stamped starts[r] + k * step; a missing start or a missing text gives NaT,
-// and NaT sorts last. `source_rows` receives the row number of every sample.
+// of row r is stamped starts[r] + k * step; a missing text gives one sample (NaN value) at
+// starts[r]; a missing start gives NaT, and NaT sorts last. `source_rows` receives the row number of every sample.
 SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> starts, int64_t step,
                        int64_t* stamps, float* values, int64_t* source_rows);
 
