@@ -109,6 +109,12 @@ class DataFetcher:
         item_name: str | list[str] = "全部",
         log_type: Any = "313",
     ) -> pd.DataFrame | None: ...
+    @staticmethod
+    def to_ruzi(conn: sqlalchemy.Connection | None, df: pd.DataFrame | None, sampling_rate: Any) -> Any: ...
+    @staticmethod
+    def export_ruzi(
+        conn: sqlalchemy.Connection | None, df: pd.DataFrame | None, file_path: Any, sampling_rate: Any
+    ) -> None: ...
 
 def timeseries_info(
     conn: sqlalchemy.Connection | None = None, cache_dir: Any = None, refresh_cache: bool = False
