@@ -362,6 +362,17 @@ void concise_dates(py::object axes) {
     axis.attr("set_major_formatter")(mdates.attr("ConciseDateFormatter")(locator));
 }
 
+// The last steps of every figure of both builders: date labels, then the save under `filename`.
+void finish_figure(py::object self, py::object fig, py::object axes, const std::string& filename,
+                   py::object figure_format, Timings& timings) {
+    {
+        Stopwatch sw(timings.drawing);
+        concise_dates(axes);
+    }
+    Stopwatch sw(timings.saving);
+    self.attr("_save_figure")(fig, py::str(filename), figure_format);
+}
+
 py::tuple new_figure(const bind::ModuleRef& mod, std::size_t panels, py::object fig_height) {
     py::object plt = mod.attr("plt");
     py::object height = py::float_(static_cast<double>(panels)) * fig_height;
@@ -443,16 +454,9 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
                 draw_panel(mod, self, axes[py::int_(p)], static_cast<std::size_t>(p), series, station, point,
                            qcat_data, o, resolve, timings, span);
             }
-            {
-                Stopwatch sw(timings.drawing);
-                concise_dates(axes);
-            }
             const std::string filename = safe_piece(prefix) + safe_piece(fig_label) + safe_piece(item) +
                                          safe_piece(item_name) + "_" + std::to_string(fig_no);
-            {
-                Stopwatch sw(timings.saving);
-                self.attr("_save_figure")(fig, py::str(filename), figure_format);
-            }
+            finish_figure(self, fig, axes, filename, figure_format, timings);
             last_fig = fig;
             last_axes = axes;
         }
@@ -589,17 +593,10 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
                 Stopwatch sw(timings.drawing);
                 draw_rainfall(self, axes[py::int_(items.size())], rain, o, span);
             }
-            {
-                Stopwatch sw(timings.drawing);
-                concise_dates(axes);
-            }
             py::object name_piece = is_missing(station_name) ? py::object(station) : station_name;
             const std::string filename = safe_piece(prefix) + "_" + safe_piece(fig_label) + "_" + safe_piece(station) +
                                          "_" + safe_piece(name_piece) + "_" + safe_piece(point);
-            {
-                Stopwatch sw(timings.saving);
-                self.attr("_save_figure")(fig, py::str(filename), figure_format);
-            }
+            finish_figure(self, fig, axes, filename, figure_format, timings);
             last_fig = fig;
             last_axes = axes;
         }
