@@ -195,3 +195,17 @@ def test_display_reduction_keeps_extremes_gaps_and_ends(plotter, monkeypatch):
     monkeypatch.setattr(chartwork, "_display_reduction", False)
     _, axes = plotter.plot_by_items(ts, set_zero=False)
     assert len(axes[0].lines[0].get_ydata()) == n
+
+
+def test_pinned_date_ticks_change_nothing_in_the_picture(plotter, in_tmp_cwd):
+    from matplotlib import dates, image
+
+    ts = table([("53001", "1"), ("53002", "2")], n=30 * 24)  # hourly, a month
+    fig, axes = plotter.plot_by_items(ts)
+    axis = axes[0].xaxis
+    # The live concise date labels are back after the save (later zooming still relabels).
+    assert isinstance(axis.get_major_formatter(), dates.ConciseDateFormatter)
+    assert isinstance(axis.get_major_locator(), dates.AutoDateLocator)
+    fig.savefig(in_tmp_cwd / "again.png", dpi=300, bbox_inches="tight")
+    saved = image.imread(in_tmp_cwd / "figures" / "3111钻孔应变_0.png")
+    assert np.array_equal(saved, image.imread(in_tmp_cwd / "again.png"))

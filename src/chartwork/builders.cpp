@@ -351,25 +351,63 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
 
 // Dates on the shared time axis as matplotlib's concise labels (day numbers, month and year only
 // where they change): the default full dates of a multi-day axis run into each other at this
-// width. Only applied when the axis holds dates.
-void concise_dates(py::object axes) {
-    if (py::len(axes) == 0) return;
+// width. Only applied when the axis holds dates; returns the axis, or None.
+py::object concise_dates(py::object axes) {
+    if (py::len(axes) == 0) return py::none();
     auto mdates = py::module_::import("matplotlib.dates");
     py::object axis = axes[py::int_(0)].attr("xaxis");
-    if (!py::isinstance(axis.attr("get_major_formatter")(), mdates.attr("AutoDateFormatter"))) return;
+    if (!py::isinstance(axis.attr("get_major_formatter")(), mdates.attr("AutoDateFormatter"))) return py::none();
     py::object locator = mdates.attr("AutoDateLocator")();
     axis.attr("set_major_locator")(locator);
     axis.attr("set_major_formatter")(mdates.attr("ConciseDateFormatter")(locator));
+    return axis;
 }
+
+// While a figure is saved, its shared time axis is asked for its ticks dozens of times (every
+// panel, twin axis and layout pass), and each answer walks a date rule. The limits are final by
+// then, so the ticks and labels are worked out once and pinned for the save; the live locator
+// and formatter are put back afterwards, so the returned axes still follow later zooming.
+class PinnedTicks {
+public:
+    explicit PinnedTicks(py::object axis) : axis_(std::move(axis)) {
+        if (axis_.is_none()) return;
+        locator_ = axis_.attr("get_major_locator")();
+        formatter_ = axis_.attr("get_major_formatter")();
+        py::object locs = axis_.attr("get_majorticklocs")();
+        py::object labels = formatter_.attr("format_ticks")(locs);
+        auto ticker = py::module_::import("matplotlib.ticker");
+        py::object fixed = ticker.attr("FixedFormatter")(labels);
+        fixed.attr("set_offset_string")(formatter_.attr("get_offset")());
+        axis_.attr("set_major_locator")(ticker.attr("FixedLocator")(locs));
+        axis_.attr("set_major_formatter")(fixed);
+    }
+    ~PinnedTicks() {
+        if (axis_.is_none()) return;
+        // Runs during unwinding too: keep any error in flight and restore quietly.
+        py::error_scope keep;
+        try {
+            axis_.attr("set_major_locator")(locator_);
+            axis_.attr("set_major_formatter")(formatter_);
+        } catch (py::error_already_set&) {
+        }
+    }
+    PinnedTicks(const PinnedTicks&) = delete;
+    PinnedTicks& operator=(const PinnedTicks&) = delete;
+
+private:
+    py::object axis_, locator_, formatter_;
+};
 
 // The last steps of every figure of both builders: date labels, then the save under `filename`.
 void finish_figure(py::object self, py::object fig, py::object axes, const std::string& filename,
                    py::object figure_format, Timings& timings) {
+    py::object time_axis;
     {
         Stopwatch sw(timings.drawing);
-        concise_dates(axes);
+        time_axis = concise_dates(axes);
     }
     Stopwatch sw(timings.saving);
+    PinnedTicks pinned(time_axis);
     self.attr("_save_figure")(fig, py::str(filename), figure_format);
 }
 

@@ -1,4 +1,28 @@
 #include "chartwork/chartwork.hpp"
+#include "core/display_reduce.hpp"
+
+namespace {
+
+// The kept sample positions of the line reduction, for tests: int64 times (non-decreasing),
+// float32 or float64 values, the number of columns.
+template <typename T>
+py::array_t<std::int64_t> reduce_indices(py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> times,
+                                         py::array_t<T, py::array::c_style> values, std::size_t bins) {
+    if (times.shape(0) != values.shape(0)) throw py::value_error("times and values differ in length");
+    const auto n = static_cast<std::size_t>(times.shape(0));
+    std::vector<std::int64_t> keep;
+    bool ordered = false;
+    {
+        // Reads the two arrays held by this call; writes only locals.
+        py::gil_scoped_release release;
+        ordered = lumoreq::core::times_non_decreasing(times.data(), n);
+        if (ordered) keep = lumoreq::core::min_max_reduce_indices<T>(times.data(), values.data(), n, bins);
+    }
+    if (!ordered) throw py::value_error("times must not decrease (and hold no NaT)");
+    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(keep.size()), keep.data());
+}
+
+}  // namespace
 
 PYBIND11_MODULE(chartwork, m) {
     namespace cw = lumoreq::chartwork;
@@ -17,6 +41,9 @@ PYBIND11_MODULE(chartwork, m) {
     m.attr("_display_reduction") = py::bool_(true);
     // Seconds per phase of the last builder call (grouping, processing, drawing, saving).
     m.attr("_last_timings") = py::dict();
+
+    m.def("_reduce_indices", &reduce_indices<float>, py::arg("times"), py::arg("values").noconvert(), py::arg("bins"));
+    m.def("_reduce_indices", &reduce_indices<double>, py::arg("times"), py::arg("values"), py::arg("bins"));
 
     lumoreq::bind::ModuleRef mod(m);
     lumoreq::bind::MethodClass cls(m, "TSPlotter", "时间序列绘图类，提供灵活的绘图功能");

@@ -44,14 +44,34 @@ std::vector<std::int64_t> min_max_reduce_indices(const std::int64_t* times, cons
     if (bins == 0) bins = 1;
     out.reserve(std::min<std::size_t>(n, 4 * bins + 16));
 
-    const long double t0 = static_cast<long double>(times[0]);
-    const long double span = static_cast<long double>(times[n - 1]) - t0;
-    const long double per_bin = span > 0 ? span / static_cast<long double>(bins) : 1.0L;
+    // Column of a sample: floor((t - t0) * bins / span), capped at the last column. The times
+    // never decrease, so the column only changes at the next edge, the first offset whose
+    // column is higher; exact 128-bit arithmetic is needed only there, once per column.
+    const std::int64_t t0 = times[0];
+    const auto span = static_cast<std::uint64_t>(times[n - 1]) - static_cast<std::uint64_t>(t0);
+    using Wide = unsigned __int128;
+    auto column_of = [&](std::uint64_t offset) -> std::size_t {
+        const auto c = static_cast<std::size_t>(static_cast<Wide>(offset) * bins / span);
+        return c >= bins ? bins - 1 : c;
+    };
+    // Smallest offset of column c + 1 (the offset that starts it): ceil((c + 1) * span / bins).
+    auto edge_after = [&](std::size_t c) -> std::uint64_t {
+        if (c + 1 >= bins) return std::numeric_limits<std::uint64_t>::max();
+        const Wide num = static_cast<Wide>(c + 1) * span;
+        return static_cast<std::uint64_t>((num + bins - 1) / bins);
+    };
 
     RunCorners run;
-    std::size_t run_bin = 0;
+    std::size_t column = 0;
+    std::uint64_t next_edge = span > 0 ? edge_after(0) : std::numeric_limits<std::uint64_t>::max();
     bool in_gap = false;
     for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t offset = static_cast<std::uint64_t>(times[i]) - static_cast<std::uint64_t>(t0);
+        if (offset >= next_edge) {
+            column = column_of(offset);
+            next_edge = edge_after(column);
+            flush<T>(run, out);
+        }
         const T v = values[i];
         if (std::isnan(v)) {
             // One NaN per gap is enough to break the line where the full series breaks it.
@@ -61,16 +81,9 @@ std::vector<std::int64_t> min_max_reduce_indices(const std::int64_t* times, cons
             continue;
         }
         in_gap = false;
-        std::size_t bin = 0;
-        if (span > 0) {
-            const long double pos = (static_cast<long double>(times[i]) - t0) / per_bin;
-            bin = pos >= static_cast<long double>(bins) ? bins - 1 : static_cast<std::size_t>(pos);
-        }
-        if (run.open() && bin != run_bin) flush<T>(run, out);
         const auto idx = static_cast<std::int64_t>(i);
         if (!run.open()) {
             run.first = run.last = run.lo = run.hi = idx;
-            run_bin = bin;
             continue;
         }
         run.last = idx;
