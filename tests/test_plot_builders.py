@@ -209,3 +209,52 @@ def test_pinned_date_ticks_change_nothing_in_the_picture(plotter, in_tmp_cwd):
     fig.savefig(in_tmp_cwd / "again.png", dpi=300, bbox_inches="tight")
     saved = image.imread(in_tmp_cwd / "figures" / "3111钻孔应变_0.png")
     assert np.array_equal(saved, image.imread(in_tmp_cwd / "again.png"))
+
+
+def test_crowded_earthquake_labels_stay_legible(plotter, monkeypatch):
+    """Thirty events a few hours apart: every event keeps its marker and its label artist, the
+    strongest label is shown, no two shown labels overlap, and none leaves its panel."""
+    rng = np.random.default_rng(5)
+    times = pd.date_range("2024-01-01 02:00", periods=30, freq="90min")
+    magnitudes = np.round(rng.uniform(3.0, 6.5, 30), 1)
+    catalogue = pd.DataFrame({"magnitude": magnitudes}, index=times)
+
+    def fake_filter(df, station=None, filters=None):
+        out = df.copy()
+        out["distance"] = np.linspace(20.0, 900.0, len(out))  # the last one tops the axis
+        out["flag"], out["size"] = 1, 10.0
+        out["text"] = [f"事件{i}Ml{m}\n{d:.1f}km" for i, (m, d) in enumerate(zip(out.magnitude, out.distance))]
+        return out
+
+    monkeypatch.setattr(lumoreq.QCAT, "read_QCAT", lambda path: catalogue, raising=False)
+    monkeypatch.setattr(lumoreq.QCAT, "filtered_qcats", fake_filter, raising=False)
+    fig, axes = plotter.plot_by_items(table([("53001", "1"), ("53002", "2")]), qcat_dir="cat.txt")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    renderer = FigureCanvasAgg(fig).get_renderer()  # the closed figure keeps no canvas of its own
+    twins = [a for a in fig.axes if not any(a is b for b in axes)]
+    assert len(twins) == 2
+    titles = [ax.title.get_window_extent(renderer) for ax in axes]
+    for twin in twins:
+        assert len(twin.collections[0].get_offsets()) == 30 and len(twin.texts) == 30
+        shown = [t for t in twin.texts if t.get_visible()]
+        assert 1 <= len(shown) < 30
+        strongest = int(np.argmax(magnitudes))
+        assert twin.texts[strongest].get_visible()
+        area = twin.get_window_extent(renderer)
+        boxes = [t.get_window_extent(renderer) for t in shown]
+        for i, box in enumerate(boxes):
+            assert area.x0 - 1 <= box.x0 and box.x1 <= area.x1 + 1 and box.y1 <= area.y1 + 1
+            assert not any(box.overlaps(other) for other in boxes[i + 1:])
+            assert not any(box.overlaps(title) for title in titles)
+
+
+def test_middle_tick_never_reads_negative_zero(plotter):
+    # Extremes whose midpoint is a rounding error away from zero once the base is subtracted.
+    ts = series(np.array([0.1, 0.7, 0.3, 0.2], dtype="float32"))
+    fig, axes = plotter.plot_by_items(ts)
+    ticks = axes[0].get_yticks()
+    labels = axes[0].yaxis.get_major_formatter().format_ticks(ticks)
+    assert ticks[1] != 0 or np.signbit(ticks[1])  # the value itself stays as computed
+    assert not any(label.lstrip("-\u2212").strip("0.") == "" and label[0] in "-\u2212" for label in labels)
+    assert labels[2][0] not in "-\u2212" and labels[0][0] in "-\u2212"

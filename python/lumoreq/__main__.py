@@ -172,7 +172,7 @@ def _sample_default_path(sample) -> Path:
             return Path(helper(build_if_missing=False))
         except TypeError:
             pass
-    return Path.home() / ".local" / "share" / "lumoreq" / "sample" / "network.duckdb"
+    return Path.home() / ".local" / "share" / "lumoreq" / "sample" / f"network-v{sample.DATA_VERSION}.duckdb"
 
 
 def _ensure_sample(path: Path | None, rebuild: bool = False, say=print) -> Path:

@@ -2,6 +2,7 @@ import logging
 from typing import Any
 
 import matplotlib.pyplot as plt
+import matplotlib.ticker
 import numpy as np
 import pandas as pd
 from matplotlib.axes import Axes
@@ -23,6 +24,11 @@ def reindex_df_by_interval(df: pd.DataFrame) -> pd.DataFrame: ...
 _display_reduction: bool
 # Seconds spent per phase (grouping, processing, drawing, saving) by the last builder call.
 _last_timings: dict[str, float]
+# Kept sample positions of the line reduction (int64 times, float values, number of columns).
+def _reduce_indices(times: np.ndarray, values: np.ndarray, bins: int) -> np.ndarray: ...
+
+class _SignlessZeroFormatter(matplotlib.ticker.ScalarFormatter):
+    """ScalarFormatter that writes a rounded-away negative zero without its sign."""
 
 class TSPlotter:
     """时间序列绘图类，提供灵活的绘图功能"""

@@ -86,10 +86,10 @@ METHODS = [
 ITEMS = [
     ("2211", "水管倾斜-北南", "ms"),
     ("2212", "水管倾斜-东西", "ms"),
-    ("2311", "分量应变-北南", "1e-10"),
-    ("2312", "分量应变-东西", "1e-10"),
-    ("2313", "分量应变-北东", "1e-10"),
-    ("2314", "分量应变-北西", "1e-10"),
+    ("2311", "分量应变-北南", "10-10"),
+    ("2312", "分量应变-东西", "10-10"),
+    ("2313", "分量应变-北东", "10-10"),
+    ("2314", "分量应变-北西", "10-10"),
     ("3111", "地电阻率-北南", "Ω·m"),
     ("3112", "地电阻率-东西", "Ω·m"),
     ("4112", "静水位", "m"),
@@ -131,9 +131,14 @@ def data_dir() -> Path:
     return Path.home() / ".local" / "share" / "lumoreq"
 
 
+# Bumped whenever the generated contents change, so a network built by an older version is
+# not reused by the demo (the file name carries it).
+DATA_VERSION = 2
+
+
 def default_path(build_if_missing: bool = True) -> Path:
-    """The demo's sample network, ``<data dir>/sample/network.duckdb``; built when missing."""
-    path = data_dir() / "sample" / "network.duckdb"
+    """The demo's sample network, ``<data dir>/sample/network-v<DATA_VERSION>.duckdb``; built when missing."""
+    path = data_dir() / "sample" / f"network-v{DATA_VERSION}.duckdb"
     if build_if_missing and not path.exists():
         build(path)
     return path

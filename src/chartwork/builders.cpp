@@ -247,7 +247,8 @@ py::object read_catalogue(const bind::ModuleRef& mod, py::object qcat_dir) {
 }
 
 void add_earthquakes(const bind::ModuleRef& mod, py::object self, py::object ax, py::object ts_processed,
-                     py::object qcat_data, py::object station_location, py::object qcat_filters) {
+                     py::object qcat_data, py::object station_location, py::object qcat_filters,
+                     py::list& quake_axes) {
     if (qcat_data.is_none()) return;
     try {
         py::object index = ts_processed.attr("index");
@@ -260,7 +261,11 @@ void add_earthquakes(const bind::ModuleRef& mod, py::object self, py::object ax,
         py::object flagged = catalogue_module(mod).attr("filtered_qcats")(in_range, "station"_a = station_location,
                                                                           "filters"_a = qcat_filters);
         py::object quakes = flagged[flagged["flag"].attr("__eq__")(1)];
-        if (!truthy(quakes.attr("empty"))) self.attr("_add_secondary_data")(ax, quakes);
+        if (!truthy(quakes.attr("empty"))) {
+            py::object twin = self.attr("_add_secondary_data")(ax, quakes);
+            if (!twin.is_none() && py::hasattr(twin, "texts"))
+                quake_axes.append(py::make_tuple(twin, quakes["magnitude"].attr("tolist")()));
+        }
     } catch (py::error_already_set& e) {
         bind::rethrow_unless_exception(e);
         bind::log(mod, "error", py::str("处理地震数据时出错: ") + py::str(e.value()));
@@ -276,7 +281,8 @@ struct PanelNames {
 // metadata (and may skip the panel itself); `span` collects the time range drawn.
 bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std::size_t panel, py::object series,
                 py::object station, py::object point, py::object qcat_data, const PanelOptions& o,
-                const std::function<bool(PanelNames&)>& resolve, Timings& timings, py::list& span) {
+                const std::function<bool(PanelNames&)>& resolve, Timings& timings, py::list& span,
+                py::list& quake_axes) {
     if (series.is_none()) {
         bind::log(mod, "warning", "未找到数据: " + pair_text(station, point));
         return false;
@@ -336,6 +342,11 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
     {
         Stopwatch sw(timings.drawing);
         self.attr("_setup_axis")(ax, title, names.unit, y_ticks, o.invert_y, o.xlabel);
+        // The middle tick is zero up to rounding once the base is subtracted: no "−0" label.
+        py::object yaxis = ax.attr("yaxis");
+        py::object formatter = yaxis.attr("get_major_formatter")();
+        if (py::type::of(formatter).is(py::module_::import("matplotlib.ticker").attr("ScalarFormatter")))
+            yaxis.attr("set_major_formatter")(mod.attr("_SignlessZeroFormatter")());
     }
     {
         // The statistics of every sample (the lines themselves are three artists).
@@ -343,7 +354,7 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
         self.attr("_add_statistics")(ax, ts_processed, o.show_mean, o.show_std, o.std_multiplier);
     }
     Stopwatch sw(timings.drawing);
-    add_earthquakes(mod, self, ax, ts_processed, qcat_data, names.station_location, o.qcat_filters);
+    add_earthquakes(mod, self, ax, ts_processed, qcat_data, names.station_location, o.qcat_filters, quake_axes);
     self.attr("_add_annotations")(ax, o.annotations);
     span.append(py::make_tuple(index[py::int_(0)], index[py::int_(-1)]));
     return true;
@@ -400,11 +411,12 @@ private:
 
 // The last steps of every figure of both builders: date labels, then the save under `filename`.
 void finish_figure(py::object self, py::object fig, py::object axes, const std::string& filename,
-                   py::object figure_format, Timings& timings) {
+                   py::object figure_format, Timings& timings, const py::list& quake_axes) {
     py::object time_axis;
     {
         Stopwatch sw(timings.drawing);
         time_axis = concise_dates(axes);
+        tidy_quake_labels(fig, quake_axes);
     }
     Stopwatch sw(timings.saving);
     PinnedTicks pinned(time_axis);
@@ -472,7 +484,7 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
                 fig = made[0];
                 axes = made[1];
             }
-            py::list span;
+            py::list span, quake_axes;
             for (long long p = 0; p < count; ++p) {
                 const auto [station_code, point_code] = pairs[static_cast<std::size_t>(start + p)];
                 py::object station = groups->value(1, station_code), point = groups->value(2, point_code);
@@ -490,11 +502,11 @@ py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object 
                     return true;
                 };
                 draw_panel(mod, self, axes[py::int_(p)], static_cast<std::size_t>(p), series, station, point,
-                           qcat_data, o, resolve, timings, span);
+                           qcat_data, o, resolve, timings, span, quake_axes);
             }
             const std::string filename = safe_piece(prefix) + safe_piece(fig_label) + safe_piece(item) +
                                          safe_piece(item_name) + "_" + std::to_string(fig_no);
-            finish_figure(self, fig, axes, filename, figure_format, timings);
+            finish_figure(self, fig, axes, filename, figure_format, timings, quake_axes);
             last_fig = fig;
             last_axes = axes;
         }
@@ -604,7 +616,7 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
                 fig = made[0];
                 axes = made[1];
             }
-            py::list span;
+            py::list span, quake_axes;
             for (std::size_t p = 0; p < items.size(); ++p) {
                 py::object item = items[p];
                 py::object series;
@@ -625,7 +637,7 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
                     return true;
                 };
                 draw_panel(mod, self, axes[py::int_(p)], p, series, station, point, qcat_data, o, resolve, timings,
-                           span);
+                           span, quake_axes);
             }
             if (with_rain) {
                 Stopwatch sw(timings.drawing);
@@ -634,7 +646,7 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
             py::object name_piece = is_missing(station_name) ? py::object(station) : station_name;
             const std::string filename = safe_piece(prefix) + "_" + safe_piece(fig_label) + "_" + safe_piece(station) +
                                          "_" + safe_piece(name_piece) + "_" + safe_piece(point);
-            finish_figure(self, fig, axes, filename, figure_format, timings);
+            finish_figure(self, fig, axes, filename, figure_format, timings, quake_axes);
             last_fig = fig;
             last_axes = axes;
         }

@@ -33,4 +33,12 @@ inline bool truthy(py::handle x) {
 // first/minimum/maximum/last reduction (see core/display_reduce.hpp).
 py::tuple line_arrays(const bind::ModuleRef& mod, py::object fig, py::object index, py::object values);
 
+// A matplotlib ScalarFormatter subclass whose labels never read "−0" (kept as the module's
+// `_SignlessZeroFormatter`).
+py::object signless_zero_formatter_class(py::module_& m);
+
+// Lays out the earthquake labels of a finished figure so they stay legible; `quakes` holds one
+// (secondary axes, magnitudes of its labelled events in label order) pair per panel with events.
+void tidy_quake_labels(py::object fig, const py::list& quakes);
+
 }  // namespace lumoreq::chartwork

@@ -92,18 +92,16 @@ py::object add_secondary_data(const bind::ModuleRef& mod, py::object ax, py::obj
     }
     twin.attr("set_ylim")(min_dist, max_dist);
 
+    py::object halo = py::module_::import("matplotlib.patheffects")
+                          .attr("withStroke")("linewidth"_a = 2, "foreground"_a = "white", "alpha"_a = 0.8);
     for (py::handle pair : data.attr("iterrows")()) {
         py::tuple event = py::reinterpret_borrow<py::tuple>(pair);
         py::object row = event[1];
-        // A light box behind each label keeps it readable over the series (and over the label
-        // of an event close by).
-        py::dict box;
-        box["boxstyle"] = "round,pad=0.15";
-        box["facecolor"] = "white";
-        box["edgecolor"] = "none";
-        box["alpha"] = 0.75;
-        twin.attr("annotate")(row["text"], py::make_tuple(event[0], row["distance"]), "xytext"_a = py::make_tuple(5, 5),
-                              "textcoords"_a = "offset points", "color"_a = color, "fontsize"_a = 8, "bbox"_a = box);
+        py::object label = twin.attr("annotate")(row["text"], py::make_tuple(event[0], row["distance"]),
+                                                 "xytext"_a = py::make_tuple(5, 5), "textcoords"_a = "offset points",
+                                                 "color"_a = color, "fontsize"_a = 8);
+        // A thin white halo keeps the label readable over a dense series without hiding it.
+        label.attr("set_path_effects")(py::make_tuple(halo));
     }
     return twin;
 }

@@ -41,6 +41,7 @@ PYBIND11_MODULE(chartwork, m) {
     m.attr("_display_reduction") = py::bool_(true);
     // Seconds per phase of the last builder call (grouping, processing, drawing, saving).
     m.attr("_last_timings") = py::dict();
+    m.attr("_SignlessZeroFormatter") = cw::signless_zero_formatter_class(m);
 
     m.def("_reduce_indices", &reduce_indices<float>, py::arg("times"), py::arg("values").noconvert(), py::arg("bins"));
     m.def("_reduce_indices", &reduce_indices<double>, py::arg("times"), py::arg("values"), py::arg("bins"));
