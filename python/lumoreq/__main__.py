@@ -613,9 +613,20 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
         first = water.groupby(["STATIONID", "POINTID", "ITEMID"]).ngroup() == 0
         series = water.loc[first.to_numpy()]
         station = series["STATIONID"].iloc[0]
+        # Title and axis from the metadata: station name / point / item name, and the unit.
+        stations, _points, items = fetching.timeseries_info(state["conn"])
+        named = stations.loc[stations["STATIONID"] == station, "STATIONNAME"]
+        item = items.loc[items["ITEMID"] == series["ITEMID"].iloc[0]]
+        item_name = item["ITEMNAME"].iloc[0] if len(item) else WATER_ITEM
+        unit = f" ({item['UNIT'].iloc[0]})" if len(item) else ""
+        station_text = named.iloc[0] if len(named) else station
         target = Path.cwd() / "figures" / f"demo_annual_{station}.png"
         fig, _ax = plotting.plot_annual_comparison(
-            series, output_file=str(target), station_name=str(station), y_label=WATER_ITEM
+            series,
+            output_file=str(target),
+            station_name=f"{station_text}/{series['POINTID'].iloc[0]}/",
+            direction=f"{item_name} ",
+            y_label=f"{item_name}{unit}",
         )
         import matplotlib.pyplot as plt
 
