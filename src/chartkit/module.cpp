@@ -1,11 +1,14 @@
 // Chart helpers: the process-wide chart style applied at import, the font dictionaries, the
 // figures folder, statistics, and the regular-grid reindexing of a time-indexed frame.
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "bind/bind.hpp"
 #include "core/display_reduce.hpp"
+#include "core/series_stats.hpp"
 
 namespace bind = lumoreq::bind;
 
@@ -166,16 +169,130 @@ void create_figures_folder(const bind::ModuleRef& mod) {
     }
 }
 
+// The numpy and pandas releases whose reductions the native statistics reproduce bit for bit
+// (summation trees, cast buffers, count types, NaN bits). With other releases calculate_stats
+// leaves all five to pandas. Set once at import, read-only afterwards.
+bool g_native_stats_releases = false;
+
+bool release_is(const py::module_& module, const char* major_minor) {
+    const auto version = module.attr("__version__").cast<std::string>();
+    const std::string prefix = std::string(major_minor) + ".";
+    return version.compare(0, prefix.size(), prefix) == 0;
+}
+
+// pandas hands a float or int64 Series to bottleneck when that is installed and switched on,
+// and unboxes results to Python scalars under `future.python_scalars`; either way the native
+// numbers or their types would differ.
+bool pandas_reduces_with_numpy(const py::module_& pd) {
+    py::object nanops = py::module_::import("pandas.core.nanops");
+    if (py::bool_(py::getattr(nanops, "_USE_BOTTLENECK", py::bool_(true)))) return false;
+    try {
+        return !py::bool_(pd.attr("get_option")("future.python_scalars"));
+    } catch (py::error_already_set&) {
+        return false;
+    }
+}
+
+// A plain aligned contiguous 1-D numpy array of one of the native element types, or null.
+template <class T>
+const T* native_buffer(const py::array& a, const py::object& want) {
+    if (!a.dtype().equal(want)) return nullptr;
+    if (a.size() > 1 && a.strides(0) != static_cast<py::ssize_t>(sizeof(T))) return nullptr;
+    const auto* data = static_cast<const T*>(a.data());
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(T) != 0) return nullptr;
+    return data;
+}
+
+// True when numpy's error state reports any of `fp` (FpFlag bits): then numpy warns, raises or
+// calls back while pandas computes that statistic, and only pandas can do that the same way.
+bool numpy_reports(const py::dict& errstate, unsigned fp) {
+    using namespace lumoreq::core;
+    const std::pair<unsigned, const char*> keys[] = {
+        {kFpInvalid, "invalid"}, {kFpDivideByZero, "divide"}, {kFpOverflow, "over"}, {kFpUnderflow, "under"}};
+    for (const auto& [bit, key] : keys)
+        if ((fp & bit) && !py::str(errstate[key]).equal(py::str("ignore"))) return true;
+    return false;
+}
+
+enum StatIndex { kMean, kMedian, kStd, kMin, kMax, kStatCount };
+constexpr const char* kStatNames[kStatCount] = {"mean", "median", "std", "min", "max"};
+
+// The five statistics of a numpy buffer in one native call, each equal to pandas' answer in
+// value, bits and scalar type (`real_type` for mean, median and std, `own_type` for min and
+// max). A statistic whose exact answer the native pass cannot vouch for (a zero extreme of
+// unknown sign, arithmetic that numpy's error state reports) stays null for pandas to fill.
+template <class T>
+void native_statistics(const T* data, std::size_t n, const py::object& real_type, const py::object& own_type,
+                       py::object (&out)[kStatCount]) {
+    lumoreq::core::SeriesStats<T> st;
+    {
+        // Reads the Series' own buffer, kept alive by the caller's reference; nothing is shared.
+        py::gil_scoped_release release;
+        st = lumoreq::core::series_stats(data, n);
+    }
+    const py::float_ python_nan(std::numeric_limits<double>::quiet_NaN());
+    if (st.size == 0) {
+        // pandas answers an empty Series with a plain float NaN, whatever its dtype.
+        for (auto& o : out) o = python_nan;
+        return;
+    }
+    auto real = [&](auto v) { return real_type(py::float_(static_cast<double>(v))); };
+    auto own = [&](T v) {
+        if constexpr (std::is_integral_v<T>)
+            return own_type(py::int_(v));
+        else
+            return own_type(py::float_(static_cast<double>(v)));
+    };
+    py::dict errstate;
+    if (st.mean_fp | st.median_fp | st.std_fp) errstate = py::module_::import("numpy").attr("geterr")();
+    if (!numpy_reports(errstate, st.mean_fp)) out[kMean] = st.count == 0 ? py::object(python_nan) : real(st.mean);
+    if (!numpy_reports(errstate, st.median_fp)) out[kMedian] = real(st.median);
+    if (!numpy_reports(errstate, st.std_fp)) out[kStd] = real(st.std);
+    if (!st.min_sign_unknown) out[kMin] = own(st.min);
+    if (!st.max_sign_unknown) out[kMax] = own(st.max);
+}
+
+// Fills what it can of `out` when pandas would reduce `values` as a plain numpy array with
+// numpy; answers false (and fills nothing) otherwise.
+bool try_native_statistics(const py::object& values, py::object (&out)[kStatCount]) {
+    if (!g_native_stats_releases) return false;
+    auto pd = py::module_::import("pandas");
+    if (!values.get_type().is(pd.attr("Series"))) return false;
+    auto np = py::module_::import("numpy");
+    if (!py::isinstance(values.attr("dtype"), np.attr("dtype"))) return false;  // extension dtypes
+    if (!pandas_reduces_with_numpy(pd)) return false;
+    py::object raw = values.attr("values");
+    if (!raw.get_type().is(np.attr("ndarray"))) return false;
+    auto array = py::reinterpret_borrow<py::array>(raw);
+    if (array.ndim() != 1) return false;
+    const auto n = static_cast<std::size_t>(array.size());
+    py::object f32 = np.attr("float32"), f64 = np.attr("float64"), i64 = np.attr("int64");
+    if (const float* data = native_buffer<float>(array, np.attr("dtype")(f32))) {
+        native_statistics(data, n, f32, f32, out);
+    } else if (const double* data = native_buffer<double>(array, np.attr("dtype")(f64))) {
+        native_statistics(data, n, f64, f64, out);
+    } else if (const auto* data = native_buffer<std::int64_t>(array, np.attr("dtype")(i64))) {
+        native_statistics(data, n, f64, i64, out);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 py::dict calculate_stats(py::object df, py::object column, py::object multiplier) {
     py::object values = df[column];
-    py::object mean = values.attr("mean")();
-    py::object std = values.attr("std")();
+    py::object stat[kStatCount];
+    try_native_statistics(values, stat);
+    for (int i : {kMean, kStd, kMedian, kMin, kMax})
+        if (!stat[i]) stat[i] = values.attr(kStatNames[i])();
+    py::object mean = stat[kMean];
+    py::object std = stat[kStd];
     py::dict stats;
     stats["mean"] = mean;
-    stats["median"] = values.attr("median")();
+    stats["median"] = stat[kMedian];
     stats["std"] = std;
-    stats["min"] = values.attr("min")();
-    stats["max"] = values.attr("max")();
+    stats["min"] = stat[kMin];
+    stats["max"] = stat[kMax];
     stats["lower_limit"] = mean - multiplier * std;
     stats["upper_limit"] = mean + multiplier * std;
     return stats;
@@ -262,6 +379,8 @@ PYBIND11_MODULE(chartkit, m) {
     m.attr("logger") = bind::import_sibling(m, "logsetup").attr("plotting_logger");
 
     apply_style(m);
+    g_native_stats_releases =
+        release_is(py::module_::import("numpy"), "2.4") && release_is(py::module_::import("pandas"), "3.1");
 
     bind::ModuleRef mod(m);
     m.def("create_figures_folder", [mod]() { create_figures_folder(mod); }, py::doc("创建保存图像的文件夹"));

@@ -1,0 +1,342 @@
+#include "core/series_stats.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cfenv>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace lumoreq::core {
+namespace {
+
+// numpy's float add.reduce over a run of n values: blocks of at most 128 values are summed with
+// eight interleaved accumulators, longer runs are halved (the split a multiple of 8) and the
+// halves' sums added. `load(i)` gives the i-th addend already in the accumulator type.
+constexpr std::size_t kPairwiseBlock = 128;
+
+template <class Acc, class Load>
+Acc pairwise_sum(const Load& load, std::size_t begin, std::size_t n) {
+    if (n < 8) {
+        Acc res = -0.0;
+        for (std::size_t i = 0; i < n; ++i) res += load(begin + i);
+        return res;
+    }
+    if (n <= kPairwiseBlock) {
+        Acc r[8];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = load(begin + j);
+        std::size_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (std::size_t j = 0; j < 8; ++j) r[j] += load(begin + i + j);
+        Acc res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += load(begin + i);
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum<Acc>(load, begin, n2) + pairwise_sum<Acc>(load, begin + n2, n - n2);
+}
+
+// A whole-array sum that needs no cast: one pairwise run added to the identity 0.
+template <class Acc, class Load>
+Acc whole_sum(const Load& load, std::size_t n) {
+    Acc acc = 0;
+    acc += pairwise_sum<Acc>(load, 0, n);
+    return acc;
+}
+
+// A sum that casts as it goes (float32 or int64 summed as float64): numpy converts the values
+// through a buffer of this many elements and adds one pairwise run per buffer, in order.
+constexpr std::size_t kCastBuffer = 8192;
+
+template <class Acc, class Load>
+Acc buffered_sum(const Load& load, std::size_t n) {
+    Acc acc = 0;
+    for (std::size_t begin = 0; begin < n; begin += kCastBuffer)
+        acc += pairwise_sum<Acc>(load, begin, std::min(kCastBuffer, n - begin));
+    return acc;
+}
+
+// numpy squares into an array and sums it afterwards, so every square is rounded on its own.
+// Where the compiler may fuse a multiply with the following add, keep the product apart.
+inline double rounded_square(double d) {
+    double sq = d * d;
+#if defined(__FMA__) || defined(__ARM_FEATURE_FMA) || defined(__aarch64__)
+    __asm__("" : "+m"(sq));
+#endif
+    return sq;
+}
+
+template <class T>
+bool is_nan(T v) {
+    if constexpr (std::is_floating_point_v<T>)
+        return v != v;
+    else
+        return false;
+}
+
+// Order statistics by radix selection on the values' bit patterns, mapped to unsigned keys
+// that sort as the values do (-0.0 just below +0.0, which numpy's median cannot tell apart:
+// its sum from 0 makes either zero +0.0). A histogram of the top 16 key bits finds the bucket
+// of the wanted ranks; only that bucket's keys are copied and narrowed further, so a long
+// series is read twice and never sorted.
+template <class T>
+struct SortKey {
+    using U = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    static constexpr U kSign = U(1) << (sizeof(U) * 8 - 1);
+    static U of(T v) {
+        const U b = std::bit_cast<U>(v);
+        return (b & kSign) ? ~b : (b | kSign);
+    }
+    static T value(U k) { return std::bit_cast<T>((k & kSign) ? (k & ~kSign) : ~k); }
+};
+
+constexpr unsigned kRadixBits = 16;
+constexpr std::size_t kRadixBuckets = std::size_t{1} << kRadixBits;
+constexpr std::size_t kSmallSelection = std::size_t{1} << 14;  // selected directly below this
+
+struct RankBuckets {
+    std::size_t lo = 0, hi = 0;  // buckets holding ranks lo and hi
+    std::size_t below = 0;       // keys in buckets before `lo`
+};
+
+RankBuckets locate_ranks(const std::vector<std::size_t>& hist, std::size_t lo, std::size_t hi) {
+    RankBuckets b;
+    std::size_t cum = 0;
+    bool lo_found = false;
+    for (std::size_t i = 0; i < hist.size(); ++i) {
+        if (!lo_found && cum + hist[i] > lo) {
+            b.lo = i;
+            b.below = cum;
+            lo_found = true;
+        }
+        if (cum + hist[i] > hi) {
+            b.hi = i;
+            break;
+        }
+        cum += hist[i];
+    }
+    return b;
+}
+
+// The values of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending) among the non-NaN
+// values get(0) .. get(n - 1); both ranks must be below their count.
+template <class T, class Get>
+std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t lo, std::size_t hi) {
+    using Key = SortKey<T>;
+    using U = typename Key::U;
+    std::vector<std::size_t> hist(kRadixBuckets);
+    unsigned shift = sizeof(U) * 8 - kRadixBits;
+    auto digit = [&](U k) { return static_cast<std::size_t>((k >> shift) & (kRadixBuckets - 1)); };
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = get(i);
+        if (v == v) ++hist[digit(Key::of(v))];
+    }
+    RankBuckets b = locate_ranks(hist, lo, hi);
+    // Ranks in two different buckets: the lower one is the largest key of its bucket, the
+    // upper one the smallest of its own.
+    U lo_key = 0, hi_key = ~U(0);
+    auto split = [&](U k) {
+        const std::size_t d = digit(k);
+        if (d == b.lo) lo_key = std::max(lo_key, k);
+        if (d == b.hi) hi_key = std::min(hi_key, k);
+    };
+    if (b.lo != b.hi) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const T v = get(i);
+            if (v == v) split(Key::of(v));
+        }
+        return {Key::value(lo_key), Key::value(hi_key)};
+    }
+    std::vector<U> keys;
+    keys.reserve(hist[b.lo]);
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = get(i);
+        if (v == v && digit(Key::of(v)) == b.lo) keys.push_back(Key::of(v));
+    }
+    lo -= b.below;
+    hi -= b.below;
+    while (shift > 0 && keys.size() > kSmallSelection) {
+        shift -= kRadixBits;
+        std::fill(hist.begin(), hist.end(), 0);
+        for (U k : keys) ++hist[digit(k)];
+        b = locate_ranks(hist, lo, hi);
+        if (b.lo != b.hi) {
+            for (U k : keys) split(k);
+            return {Key::value(lo_key), Key::value(hi_key)};
+        }
+        keys.erase(std::remove_if(keys.begin(), keys.end(), [&](U k) { return digit(k) != b.lo; }), keys.end());
+        lo -= b.below;
+        hi -= b.below;
+    }
+    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi), keys.end());
+    hi_key = keys[hi];
+    lo_key = lo < hi ? *std::max_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi)) : hi_key;
+    return {Key::value(lo_key), Key::value(hi_key)};
+}
+
+// Runs `compute` with the exception flags cleared, stores its result, and answers the flags
+// it raised. The barrier makes the result exist before the flags are read (the compiler does
+// not treat the flags as something the arithmetic writes).
+template <class R, class F>
+unsigned fp_flags_of(R& result, const F& compute) {
+    std::feclearexcept(FE_ALL_EXCEPT);
+    result = compute();
+    __asm__ volatile("" : : "m"(result) : "memory");
+    const int raised = std::fetestexcept(FE_ALL_EXCEPT);
+    unsigned flags = 0;
+    if (raised & FE_INVALID) flags |= kFpInvalid;
+    if (raised & FE_DIVBYZERO) flags |= kFpDivideByZero;
+    if (raised & FE_OVERFLOW) flags |= kFpOverflow;
+    if (raised & FE_UNDERFLOW) flags |= kFpUnderflow;
+    return flags;
+}
+
+// numpy's median of the `count` non-NaN values among get(0 .. n - 1): the middle one, or the
+// two middle ones, selected, then their mean, which sums them in Real (from 0, pairwise) and
+// divides the sum by the element count as float64 before casting back. Only that mean's
+// arithmetic can raise flags numpy reports; the empty case (0 / 0) numpy answers quietly.
+template <class Real, class Get>
+Real median_of(const Get& get, std::size_t n, std::size_t count, unsigned& fp) {
+    if (count == 0) {
+        // The mean of an empty slice, 0 / 0 at run time: the platform's default NaN.
+        volatile double zero = 0.0;
+        return static_cast<Real>(zero / zero);
+    }
+    const std::size_t k = count / 2;
+    const std::size_t taken = count % 2 == 1 ? 1 : 2;
+    const auto [low, high] = select_ranks<Real>(get, n, taken == 1 ? k : k - 1, k);
+    const Real middle[2] = {taken == 1 ? high : low, high};
+    Real median;
+    fp = fp_flags_of(median, [&] {
+        const Real sum = whole_sum<Real>([&](std::size_t i) { return middle[i]; }, taken);
+        return static_cast<Real>(static_cast<double>(sum) / static_cast<double>(taken));
+    });
+    return median;
+}
+
+// The caller's exception flags are put back on the way out.
+class KeepFpFlags {
+public:
+    KeepFpFlags() { std::fegetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    ~KeepFpFlags() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    KeepFpFlags(const KeepFpFlags&) = delete;
+    KeepFpFlags& operator=(const KeepFpFlags&) = delete;
+
+private:
+    std::fexcept_t saved_;
+};
+
+}  // namespace
+
+template <class T>
+Summary<T> summarize(const T* values, std::size_t n) {
+    Summary<T> s;
+    T lo = std::numeric_limits<T>::infinity();
+    T hi = -std::numeric_limits<T>::infinity();
+    std::size_t count = 0;
+    bool pos_zero = false, neg_zero = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = values[i];
+        count += (v == v);
+        lo = v < lo ? v : lo;  // NaN compares false and is skipped
+        hi = v > hi ? v : hi;
+        if (v == 0) (std::signbit(v) ? neg_zero : pos_zero) = true;
+    }
+    s.count = count;
+    if (count == 0) {
+        s.min = s.max = std::numeric_limits<T>::quiet_NaN();
+        return s;
+    }
+    s.min = lo;
+    s.max = hi;
+    s.zero_extreme = pos_zero && neg_zero && (lo == 0 || hi == 0);
+    return s;
+}
+
+template <class T>
+SeriesStats<T> series_stats(const T* values, std::size_t n) {
+    using Real = typename SeriesStats<T>::Real;
+    SeriesStats<T> st;
+    st.size = n;
+    if (n == 0) return st;
+    KeepFpFlags keep;
+
+    if constexpr (std::is_integral_v<T>) {
+        st.count = n;
+        st.min = *std::min_element(values, values + n);
+        st.max = *std::max_element(values, values + n);
+        const auto as_double = [&](std::size_t i) { return static_cast<double>(values[i]); };
+        const double count = static_cast<double>(n);
+        // Mean: float64 sum through the cast buffer, float64 count.
+        st.mean_fp = fp_flags_of(st.mean, [&] { return buffered_sum<double>(as_double, n) / count; });
+        // Variance: the values are converted to a float64 array first, then summed whole; at
+        // most one value makes both the count and the divisor NaN.
+        st.std_fp = fp_flags_of(st.std, [&] {
+            double cnt = count, d = count - 1.0;
+            if (count <= 1.0) cnt = d = std::numeric_limits<double>::quiet_NaN();
+            const double avg = whole_sum<double>(as_double, n) / cnt;
+            const double sq =
+                whole_sum<double>([&](std::size_t i) { return rounded_square(avg - as_double(i)); }, n);
+            return std::sqrt(sq / d);
+        });
+        st.median = median_of<double>(as_double, n, n, st.median_fp);
+        return st;
+    } else {
+        const Summary<T> s = summarize(values, n);
+        st.count = s.count;
+        st.min = s.min;
+        st.max = s.max;
+        st.min_sign_unknown = s.zero_extreme && s.min == 0;
+        st.max_sign_unknown = s.zero_extreme && s.max == 0;
+
+        // NaN takes part as +0.0 (pandas fills it before summing), so the summation tree keeps
+        // numpy's shape.
+        const auto filled = [&](std::size_t i) { return is_nan(values[i]) ? T(0) : values[i]; };
+        const auto filled_wide = [&](std::size_t i) { return static_cast<double>(filled(i)); };
+        const T count = static_cast<T>(static_cast<std::int64_t>(s.count));
+
+        // Mean: summed and divided in the series' own type, the count cast to that type too.
+        if (s.count > 0)
+            st.mean_fp = fp_flags_of(st.mean, [&] { return static_cast<T>(whole_sum<T>(filled, n) / count); });
+        else
+            st.mean = std::numeric_limits<T>::quiet_NaN();
+
+        // Variance, two passes in float64: mean, then the sum of squared deviations; the
+        // divisor count - 1 is formed in the series' own type and is NaN (as is the count)
+        // when at most one value is present. The float64 result is cast back to T before the
+        // square root.
+        st.std_fp = fp_flags_of(st.std, [&] {
+            T cnt = count, d = count - T(1);
+            if (count <= T(1)) cnt = d = std::numeric_limits<T>::quiet_NaN();
+            double wide_sum;
+            if constexpr (std::is_same_v<T, float>)
+                wide_sum = buffered_sum<double>(filled_wide, n);
+            else
+                wide_sum = whole_sum<double>(filled_wide, n);
+            const double avg = wide_sum / static_cast<double>(cnt);
+            // pandas squares the deviation of every position, the filled NaN ones too, then
+            // zeroes those: their square can still overflow or underflow.
+            [[maybe_unused]] volatile double filled_square = 0.0;
+            if (s.count < n) filled_square = rounded_square(avg - 0.0);
+            const double sq = whole_sum<double>(
+                [&](std::size_t i) {
+                    return is_nan(values[i]) ? 0.0 : rounded_square(avg - static_cast<double>(values[i]));
+                },
+                n);
+            const T var = static_cast<T>(sq / static_cast<double>(d));
+            return std::sqrt(var);
+        });
+
+        st.median = median_of<Real>([&](std::size_t i) { return values[i]; }, n, s.count, st.median_fp);
+        return st;
+    }
+}
+
+template Summary<float> summarize<float>(const float*, std::size_t);
+template Summary<double> summarize<double>(const double*, std::size_t);
+template SeriesStats<float> series_stats<float>(const float*, std::size_t);
+template SeriesStats<double> series_stats<double>(const double*, std::size_t);
+template SeriesStats<std::int64_t> series_stats<std::int64_t>(const std::int64_t*, std::size_t);
+
+}  // namespace lumoreq::core
