@@ -30,12 +30,17 @@ def resident_bytes():
 
 
 def arguments_of(args):
-    """The inputs and the objects they hold (columns, list items) whose counts are checked."""
+    """The inputs and the objects they hold (columns, list items) whose counts are checked.
+
+    Text arguments ("h", "mean") are left out: literal strings are interned and shared by the
+    whole process, and the table library's own caches take and drop references to them, so their
+    counts say nothing about the bindings."""
     held = []
     for a in args:
-        held.append(a)
-        if isinstance(a, list):
-            held.extend(a)
+        for obj in [a, *a] if isinstance(a, list) else [a]:
+            if isinstance(obj, str):
+                continue
+            held.append(obj)
     return held
 
 

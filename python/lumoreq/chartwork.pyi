@@ -27,6 +27,9 @@ _last_timings: dict[str, float]
 # Kept sample positions of the line reduction (int64 times, float values, number of columns).
 def _reduce_indices(times: np.ndarray, values: np.ndarray, bins: int) -> np.ndarray: ...
 
+# The builders' grouping by three key columns: {(key1, key2, key3): row positions}.
+def _key_groups(ts: pd.DataFrame, first: str, second: str, third: str) -> dict[tuple[Any, Any, Any], np.ndarray]: ...
+
 class _SignlessZeroFormatter(matplotlib.ticker.ScalarFormatter):
     """ScalarFormatter that writes a rounded-away negative zero without its sign."""
 

@@ -101,6 +101,18 @@ public:
         return ts_.attr("take")(take);
     }
 
+    // The row positions of one key (ascending), or None.
+    py::object rows(std::int64_t a, std::int64_t b, std::int64_t c) const {
+        if (a < 0 || b < 0 || c < 0) return py::none();
+        auto it = index_.find({a, b, c});
+        if (it == index_.end()) return py::none();
+        const std::vector<std::int64_t>& ranges = groups_.ranges[it->second];
+        std::vector<std::int64_t> positions;
+        for (std::size_t r = 0; r < ranges.size(); r += 2)
+            for (std::int64_t row = ranges[r]; row < ranges[r + 1]; ++row) positions.push_back(row);
+        return py::array_t<std::int64_t>(static_cast<py::ssize_t>(positions.size()), positions.data());
+    }
+
     static bool is_missing_key(py::handle value) {
         if (value.is_none()) return true;
         py::object na = py::module_::import("pandas").attr("isna")(value);
@@ -288,6 +300,7 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
         return false;
     }
     py::object ts_processed, basevalue;
+    std::optional<ColumnSummary> summary;  // of the panel's values, once they are final
     PanelNames names;
     {
         Stopwatch sw(timings.processing);
@@ -298,8 +311,8 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
         basevalue = processed[1];
         series = py::none();
         ts_processed = time_window(ts_processed, o.start_time, o.end_time);
-        if (truthy(ts_processed.attr("empty")) ||
-            truthy(ts_processed["OBSVALUE"].attr("isnull")().attr("all")())) {
+        if (!truthy(ts_processed.attr("empty"))) summary = summarize_column(ts_processed["OBSVALUE"]);
+        if (truthy(ts_processed.attr("empty")) || column_all_missing(ts_processed["OBSVALUE"], summary)) {
             bind::log(mod, "warning", pair_text(station, point) + " 数据为空!");
             return false;
         }
@@ -333,8 +346,8 @@ bool draw_panel(const bind::ModuleRef& mod, py::object self, py::object ax, std:
     {
         // Ticks and statistics are numbers from every sample: processing, not drawing.
         Stopwatch sw(timings.processing);
-        py::object low = values.attr("min")();
-        py::object high = values.attr("max")();
+        py::object low = column_min(values, summary);
+        py::object high = column_max(values, summary);
         y_ticks.append(low);
         y_ticks.append((low + high) / py::float_(2.0));
         y_ticks.append(high);
@@ -433,7 +446,6 @@ py::tuple new_figure(const bind::ModuleRef& mod, std::size_t panels, py::object 
     return py::make_tuple(made[0], axes);
 }
 
-py::list unique_list(py::object column) { return column.attr("unique")().attr("tolist")(); }
 
 py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object ts, py::object prefix,
                         py::object fig_label, py::object number_of_subplots, py::object fig_height,
@@ -656,6 +668,25 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
 }
 
 }  // namespace
+
+void register_builder_hooks(py::module_& m) {
+    // For tests: the builders' grouping of a table by three key columns, as
+    // {(key1, key2, key3): row positions} in order of first appearance (missing keys form no group).
+    m.def(
+        "_key_groups",
+        [](py::object ts, std::string first, std::string second, std::string third) {
+            TableGroups groups(ts, first.c_str(), second.c_str(), third.c_str());
+            py::dict out;
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                const auto a = groups.code(g, 0), b = groups.code(g, 1), c = groups.code(g, 2);
+                py::object rows = groups.rows(a, b, c);
+                if (rows.is_none()) continue;
+                out[py::make_tuple(groups.value(0, a), groups.value(1, b), groups.value(2, c))] = rows;
+            }
+            return out;
+        },
+        py::arg("ts"), py::arg("first"), py::arg("second"), py::arg("third"));
+}
 
 void register_builders(bind::MethodClass& cls, const bind::ModuleRef& mod) {
     cls.def(

@@ -1,6 +1,7 @@
 // The time-series plotter: shared declarations of the binding files of `lumoreq.chartwork`.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "bind/bind.hpp"
@@ -17,6 +18,7 @@ constexpr int kSaveDpi = 300;
 void register_core(bind::MethodClass& cls, const bind::ModuleRef& mod);
 void register_decorations(bind::MethodClass& cls, const bind::ModuleRef& mod);
 void register_builders(bind::MethodClass& cls, const bind::ModuleRef& mod);
+void register_builder_hooks(py::module_& m);
 
 // str(x) as UTF-8.
 std::string text_of(py::handle x);
@@ -32,6 +34,21 @@ inline bool truthy(py::handle x) {
 // or, for a series much longer than the figure is wide in pixels, its per-column
 // first/minimum/maximum/last reduction (see core/display_reduce.hpp).
 py::tuple line_arrays(const bind::ModuleRef& mod, py::object fig, py::object index, py::object values);
+
+// How many values of a float column are present, and its extremes as the table library would
+// return them (numpy scalars of the column's type); min/max are empty when the library must be
+// asked (no value present, or a zero whose sign only its scan order decides).
+struct ColumnSummary {
+    std::size_t count = 0;
+    std::optional<py::object> min, max;
+};
+// Empty for anything but a plain numpy float32/float64 column.
+std::optional<ColumnSummary> summarize_column(py::handle column);
+// `column.min()`, `column.max()` and `column.isnull().all()`, answered from the summary when it
+// can, else by the table library.
+py::object column_min(py::handle column, const std::optional<ColumnSummary>& s);
+py::object column_max(py::handle column, const std::optional<ColumnSummary>& s);
+bool column_all_missing(py::handle column, const std::optional<ColumnSummary>& s);
 
 // A matplotlib ScalarFormatter subclass whose labels never read "−0" (kept as the module's
 // `_SignlessZeroFormatter`).

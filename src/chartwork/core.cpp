@@ -84,7 +84,8 @@ py::tuple process_data(const bind::ModuleRef& mod, py::object ts_tmp, py::object
     py::object basevalue = py::int_(0);
     if (!empty) {
         py::object column = ts["OBSVALUE"];
-        basevalue = (column.attr("max")() + column.attr("min")()) / py::int_(2);
+        const auto summary = summarize_column(column);
+        basevalue = (column_max(column, summary) + column_min(column, summary)) / py::int_(2);
     }
     if (truthy(set_zero) && !empty) ts.attr("__setitem__")("OBSVALUE", py::object(ts["OBSVALUE"]) - basevalue);
     if (truthy(reindex) && !empty) ts = mod.attr("reindex_df_by_interval")(ts);

@@ -51,4 +51,5 @@ PYBIND11_MODULE(chartwork, m) {
     cw::register_core(cls, mod);
     cw::register_decorations(cls, mod);
     cw::register_builders(cls, mod);
+    cw::register_builder_hooks(m);
 }

@@ -20,6 +20,40 @@ std::vector<Run> runs_of_codes(const std::int64_t* codes, std::size_t n) {
     return runs;
 }
 
+namespace {
+
+// True when the `count` validity bits from bit `pos` are all set.
+bool all_valid(const std::uint8_t* validity, std::int64_t pos, std::size_t count) {
+    std::int64_t bit = pos;
+    const std::int64_t stop = pos + static_cast<std::int64_t>(count);
+    for (; bit < stop && (bit & 7); ++bit)
+        if (!((validity[bit >> 3] >> (bit & 7)) & 1)) return false;
+    for (; bit + 8 <= stop; bit += 8)
+        if (validity[bit >> 3] != 0xFF) return false;
+    for (; bit < stop; ++bit)
+        if (!((validity[bit >> 3] >> (bit & 7)) & 1)) return false;
+    return true;
+}
+
+// True when the `count` rows after row `pos` (a valid row `len` bytes long) are valid, `len`
+// bytes long each, and hold the same bytes as row `pos`. Rows sit back to back in the data
+// buffer, so that is one check that the offsets step by `len` and one comparison of the bytes
+// with themselves shifted by one row.
+template <typename Offset>
+bool repeats(const Offset* offsets, const char* data, const std::uint8_t* validity, std::int64_t pos,
+             std::size_t len, std::size_t count) {
+    if (validity && !all_valid(validity, pos + 1, count)) return false;
+    const Offset step = static_cast<Offset>(len);
+    bool steady = true;
+    for (std::size_t j = 1; j <= count; ++j)
+        steady &= offsets[pos + static_cast<std::int64_t>(j) + 1] - offsets[pos + static_cast<std::int64_t>(j)] == step;
+    if (!steady) return false;
+    const char* base = data + offsets[pos];
+    return len == 0 || std::memcmp(base + len, base, count * len) == 0;
+}
+
+}  // namespace
+
 template <typename Offset>
 void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8_t* validity,
                        std::int64_t chunk_offset, std::size_t length, std::int64_t first_row, StringCodes& state,
@@ -29,6 +63,11 @@ void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8
     const char* last_ptr = nullptr;
     std::size_t last_len = 0;
     std::int64_t last_code = -2;
+    // Key columns come in long runs of one value: once a run has lasted a while, whole blocks
+    // of rows are checked at once (doubling while they keep matching). A failed block check
+    // costs at most as many rows as the run already proved, and row-by-row work resumes.
+    constexpr std::size_t kFirstBlock = 64, kLastBlock = std::size_t{1} << 16;
+    std::size_t block = kFirstBlock, run_rows = 0;
     for (std::size_t i = 0; i < length; ++i) {
         const auto pos = static_cast<std::int64_t>(i) + chunk_offset;
         const auto row = first_row + static_cast<std::int64_t>(i);
@@ -37,12 +76,25 @@ void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8
                 state.uniques_before_first_missing = static_cast<std::int64_t>(state.uniques.size());
             push_run(runs, row, -1);
             last_code = -2;
+            run_rows = 0;
             continue;
         }
         const char* ptr = data + offsets[pos];
         const auto len = static_cast<std::size_t>(offsets[pos + 1] - offsets[pos]);
         // Within a run the value repeats: compare with the previous one before hashing.
-        if (last_code >= 0 && len == last_len && (len == 0 || std::memcmp(ptr, last_ptr, len) == 0)) continue;
+        if (last_code >= 0 && len == last_len && (len == 0 || std::memcmp(ptr, last_ptr, len) == 0)) {
+            if (++run_rows >= block && i + block < length) {
+                if (repeats(offsets, data, validity, pos, len, block)) {
+                    i += block;
+                    run_rows += block;
+                    block = std::min(block * 2, kLastBlock);
+                } else {
+                    block = kFirstBlock;
+                    run_rows = 0;
+                }
+            }
+            continue;
+        }
         const std::string_view text(ptr, len);
         auto it = known.find(text);
         if (it == known.end()) {
@@ -52,6 +104,8 @@ void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8
         last_ptr = ptr;
         last_len = len;
         last_code = it->second;
+        run_rows = 0;
+        block = kFirstBlock;
         push_run(runs, row, last_code);
     }
 }
