@@ -1,11 +1,14 @@
 """TSPlotter: construction, style, preprocessing, axis set-up, saving, statistics, earthquakes."""
 
 import logging
+import warnings
 
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import lumoreq.fetching
 from lumoreq import chartwork
@@ -177,3 +180,35 @@ def test_add_secondary_data_missing_columns(plotter, caplog):
     assert plotter._add_secondary_data(ax, quakes([10.0]).drop(columns=["size", "text"])) is None
     assert "缺少必要列: size, text" in caplog.messages
     assert plotter._add_secondary_data(ax, None) is None and len(fig.axes) == 1
+
+
+# The base value and the shifted column come from a native summary of the values; they must be
+# exactly what the table library's max() and min() give, type and bits (sign of zero included).
+_edge_values = st.sampled_from([0.0, -0.0, np.nan, np.inf, -np.inf, 1e-45, -3.4e38, 2.5, -2.5])
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.one_of(_edge_values, st.floats(width=32, allow_nan=False, allow_infinity=False)),
+                min_size=1, max_size=300),
+       st.sampled_from(["float32", "float64", "Float64", "float64[pyarrow]"]))
+def test_process_data_base_is_the_libraries_own(values, dtype):
+    idx = pd.date_range("2024-01-01", periods=len(values), freq="min", name="STARTDATE")
+    ts = pd.DataFrame({"OBSVALUE": pd.array(np.asarray(values, dtype="float64"), dtype=dtype),
+                       "STATIONID": "53001"}, index=idx)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # inf - inf, as in the library
+        out, base = _plotter_without_metadata()._process_data(ts)
+        column = ts["OBSVALUE"]
+        expected = (column.max() + column.min()) / 2
+        shifted = column - expected
+    assert type(base) is type(expected)
+    if isinstance(expected, np.generic):
+        assert np.asarray(base).tobytes() == np.asarray(expected).tobytes()
+    else:
+        assert (base is pd.NA and expected is pd.NA) or base == expected or (base != base and expected != expected)
+    pd.testing.assert_series_equal(out["OBSVALUE"], shifted)
+
+
+def _plotter_without_metadata():
+    p = chartwork.TSPlotter.__new__(chartwork.TSPlotter)
+    return p
