@@ -113,6 +113,38 @@ def test_special_values(dtype, make, n):
         assert_same_stats(_frame(values, dtype))
 
 
+def _sample_fooling(rng, n):
+    # Every position a 16384-point even sample would read holds the smallest value, so a
+    # median bracketed from such a sample alone would be wrong.
+    v = rng.standard_normal(n) + 10.0
+    v[:: n // 16384] = -5.0
+    return v
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64", "int64"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda rng, n: rng.standard_normal(n) * 50,
+        lambda rng, n: np.sort(rng.standard_normal(n)),
+        lambda rng, n: np.sin(np.arange(n) / 700.0) * 1e3,
+        lambda rng, n: rng.integers(-2, 3, n).astype(float),  # ties around the median
+        lambda rng, n: np.where(np.arange(n) < n // 2, 1.0, 2.0),  # the middle pair straddles a jump
+        _sample_fooling,
+    ],
+    ids=["normal", "sorted", "periodic", "ties", "step", "sample-fooling"],
+)
+@pytest.mark.parametrize("n", [131_073, 300_000])
+def test_long_series_median(dtype, make, n):
+    rng = np.random.default_rng(n)
+    values = make(rng, n)
+    if dtype != "int64":
+        values = values.astype(dtype)
+        assert_same_stats(_frame(values, dtype))
+        values[rng.random(n) < 0.3] = np.nan
+    assert_same_stats(_frame(values, dtype))
+
+
 @pytest.mark.parametrize(
     "values", [np.full(64, 1e300), np.full(64, 1e-200), [np.inf, -np.inf], [1e308, 1e308, -1e308]]
 )

@@ -75,11 +75,11 @@ bool is_nan(T v) {
         return false;
 }
 
-// Order statistics by radix selection on the values' bit patterns, mapped to unsigned keys
-// that sort as the values do (-0.0 just below +0.0, which numpy's median cannot tell apart:
-// its sum from 0 makes either zero +0.0). A histogram of the top 16 key bits finds the bucket
-// of the wanted ranks; only that bucket's keys are copied and narrowed further, so a long
-// series is read twice and never sorted.
+// Order statistics on the values' bit patterns, mapped to unsigned keys that sort as the
+// values do (-0.0 just below +0.0, which numpy's median cannot tell apart: its sum from 0
+// makes either zero +0.0). A long series is read once more after a small sample has bracketed
+// the wanted ranks; only the values inside the bracket are copied, and narrowed by radix
+// histograms of 16 key bits at a time. Nothing is sorted in full.
 template <class T>
 struct SortKey {
     using U = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
@@ -94,6 +94,8 @@ struct SortKey {
 constexpr unsigned kRadixBits = 16;
 constexpr std::size_t kRadixBuckets = std::size_t{1} << kRadixBits;
 constexpr std::size_t kSmallSelection = std::size_t{1} << 14;  // selected directly below this
+constexpr std::size_t kSampleFrom = std::size_t{1} << 17;      // bracket by a sample from here on
+constexpr std::size_t kSampleSize = std::size_t{1} << 14;
 
 struct RankBuckets {
     std::size_t lo = 0, hi = 0;  // buckets holding ranks lo and hi
@@ -119,60 +121,107 @@ RankBuckets locate_ranks(const std::vector<std::size_t>& hist, std::size_t lo, s
     return b;
 }
 
-// The values of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending) among the non-NaN
-// values get(0) .. get(n - 1); both ranks must be below their count.
-template <class T, class Get>
-std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t lo, std::size_t hi) {
-    using Key = SortKey<T>;
-    using U = typename Key::U;
-    std::vector<std::size_t> hist(kRadixBuckets);
-    unsigned shift = sizeof(U) * 8 - kRadixBits;
-    auto digit = [&](U k) { return static_cast<std::size_t>((k >> shift) & (kRadixBuckets - 1)); };
-    for (std::size_t i = 0; i < n; ++i) {
-        const T v = get(i);
-        if (v == v) ++hist[digit(Key::of(v))];
-    }
-    RankBuckets b = locate_ranks(hist, lo, hi);
-    // Ranks in two different buckets: the lower one is the largest key of its bucket, the
-    // upper one the smallest of its own.
-    U lo_key = 0, hi_key = ~U(0);
-    auto split = [&](U k) {
-        const std::size_t d = digit(k);
-        if (d == b.lo) lo_key = std::max(lo_key, k);
-        if (d == b.hi) hi_key = std::min(hi_key, k);
-    };
-    if (b.lo != b.hi) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const T v = get(i);
-            if (v == v) split(Key::of(v));
-        }
-        return {Key::value(lo_key), Key::value(hi_key)};
-    }
-    std::vector<U> keys;
-    keys.reserve(hist[b.lo]);
-    for (std::size_t i = 0; i < n; ++i) {
-        const T v = get(i);
-        if (v == v && digit(Key::of(v)) == b.lo) keys.push_back(Key::of(v));
-    }
-    lo -= b.below;
-    hi -= b.below;
-    while (shift > 0 && keys.size() > kSmallSelection) {
-        shift -= kRadixBits;
-        std::fill(hist.begin(), hist.end(), 0);
+// The keys of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending, both below the size)
+// among `keys`, which it reorders and shrinks.
+template <class U>
+std::pair<U, U> select_in_keys(std::vector<U>& keys, std::size_t lo, std::size_t hi) {
+    std::vector<std::size_t> hist;
+    // The first digit is a key's top 16 bits; later digits are read only among keys that share
+    // every digit above.
+    for (unsigned shift = sizeof(U) * 8 - kRadixBits; keys.size() > kSmallSelection; shift -= kRadixBits) {
+        auto digit = [shift](U k) { return static_cast<std::size_t>((k >> shift) & (kRadixBuckets - 1)); };
+        hist.assign(kRadixBuckets, 0);
         for (U k : keys) ++hist[digit(k)];
-        b = locate_ranks(hist, lo, hi);
+        const RankBuckets b = locate_ranks(hist, lo, hi);
         if (b.lo != b.hi) {
-            for (U k : keys) split(k);
-            return {Key::value(lo_key), Key::value(hi_key)};
+            // Ranks in two buckets: the lower one is its bucket's largest key, the upper one
+            // the smallest of its own.
+            U lo_key = 0, hi_key = ~U(0);
+            for (U k : keys) {
+                const std::size_t d = digit(k);
+                if (d == b.lo) lo_key = std::max(lo_key, k);
+                if (d == b.hi) hi_key = std::min(hi_key, k);
+            }
+            return {lo_key, hi_key};
         }
-        keys.erase(std::remove_if(keys.begin(), keys.end(), [&](U k) { return digit(k) != b.lo; }), keys.end());
+        if (hist[b.lo] != keys.size())
+            keys.erase(std::remove_if(keys.begin(), keys.end(), [&](U k) { return digit(k) != b.lo; }),
+                       keys.end());
         lo -= b.below;
         hi -= b.below;
+        if (shift == 0) break;  // every key left is the same
     }
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi), keys.end());
-    hi_key = keys[hi];
-    lo_key = lo < hi ? *std::max_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi)) : hi_key;
-    return {Key::value(lo_key), Key::value(hi_key)};
+    const U hi_key = keys[hi];
+    const U lo_key =
+        lo < hi ? *std::max_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi)) : hi_key;
+    return {lo_key, hi_key};
+}
+
+// The values of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending) among the `count`
+// non-NaN values get(0) .. get(n - 1); both ranks must be below `count`.
+template <class T, class Get>
+std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, std::size_t lo, std::size_t hi) {
+    using Key = SortKey<T>;
+    using U = typename Key::U;
+    std::vector<U> keys;
+    if (count >= kSampleFrom) {
+        // An evenly spaced sample brackets the ranks with a margin of four standard errors of
+        // a sample quantile; one pass then counts the values below the bracket and keeps those
+        // inside. An unlucky sample (checked, not assumed) falls back to all values. Values
+        // are compared as numbers here, so both zeros land on the same side of a bound.
+        std::vector<T> sample;
+        sample.reserve(kSampleSize);
+        const std::size_t stride = n / kSampleSize;
+        for (std::size_t i = 0; i < kSampleSize; ++i) {
+            const T v = get(i * stride);
+            if (v == v) sample.push_back(v);
+        }
+        if (sample.size() >= kSampleSize / 4) {
+            const double s = static_cast<double>(sample.size());
+            const double margin = 2.0 * std::sqrt(s) + 8.0;
+            const double at_lo = static_cast<double>(lo) / static_cast<double>(count) * s - margin;
+            const double at_hi = static_cast<double>(hi) / static_cast<double>(count) * s + margin + 1.0;
+            auto sample_rank = [&](double at) {
+                const auto it = sample.begin() + static_cast<std::ptrdiff_t>(at);
+                std::nth_element(sample.begin(), it, sample.end());
+                return *it;
+            };
+            const T from = at_lo < 0 ? -std::numeric_limits<T>::infinity() : sample_rank(at_lo);
+            const T to = at_hi >= s ? std::numeric_limits<T>::infinity() : sample_rank(at_hi);
+            std::size_t below = 0;
+            keys.reserve(static_cast<std::size_t>((at_hi - at_lo) / s * static_cast<double>(count) * 1.5) + 64);
+            // Blocks are counted branch-free; only those holding bracketed values are read again.
+            constexpr std::size_t kBlock = 1024;
+            for (std::size_t begin = 0; begin < n; begin += kBlock) {
+                const std::size_t end = std::min(n, begin + kBlock);
+                std::uint32_t block_below = 0, block_inside = 0;
+                for (std::size_t i = begin; i < end; ++i) {
+                    const T v = get(i);
+                    block_below += v < from;
+                    block_inside += (v >= from) & (v <= to);
+                }
+                below += block_below;
+                if (block_inside == 0) continue;
+                for (std::size_t i = begin; i < end; ++i) {
+                    const T v = get(i);
+                    if (v >= from && v <= to) keys.push_back(Key::of(v));
+                }
+            }
+            if (below <= lo && below + keys.size() > hi) {
+                const auto [a, b] = select_in_keys(keys, lo - below, hi - below);
+                return {Key::value(a), Key::value(b)};
+            }
+            keys.clear();
+        }
+    }
+    keys.reserve(count);
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = get(i);
+        if (v == v) keys.push_back(Key::of(v));
+    }
+    const auto [a, b] = select_in_keys(keys, lo, hi);
+    return {Key::value(a), Key::value(b)};
 }
 
 // Runs `compute` with the exception flags cleared, stores its result, and answers the flags
@@ -205,7 +254,7 @@ Real median_of(const Get& get, std::size_t n, std::size_t count, unsigned& fp) {
     }
     const std::size_t k = count / 2;
     const std::size_t taken = count % 2 == 1 ? 1 : 2;
-    const auto [low, high] = select_ranks<Real>(get, n, taken == 1 ? k : k - 1, k);
+    const auto [low, high] = select_ranks<Real>(get, n, count, taken == 1 ? k : k - 1, k);
     const Real middle[2] = {taken == 1 ? high : low, high};
     Real median;
     fp = fp_flags_of(median, [&] {
