@@ -145,6 +145,16 @@ def test_long_series_median(dtype, make, n):
     assert_same_stats(_frame(values, dtype))
 
 
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+@pytest.mark.parametrize("seed", range(12))
+def test_long_series_with_both_zeros_in_the_middle(dtype, seed):
+    # The middle ranks fall among zeros of both signs, which compare equal as numbers but not
+    # as bit patterns; several of these seeds put them in either order around the median.
+    rng = np.random.default_rng(seed)
+    values = rng.choice([-1.0, -0.0, 0.0, 1.0], 131_073, p=[0.1, 0.4, 0.4, 0.1]).astype(dtype)
+    assert_same_stats(_frame(values, dtype))
+
+
 @pytest.mark.parametrize(
     "values", [np.full(64, 1e300), np.full(64, 1e-200), [np.inf, -np.inf], [1e308, 1e308, -1e308]]
 )

@@ -168,8 +168,7 @@ std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, s
     if (count >= kSampleFrom) {
         // An evenly spaced sample brackets the ranks with a margin of four standard errors of
         // a sample quantile; one pass then counts the values below the bracket and keeps those
-        // inside. An unlucky sample (checked, not assumed) falls back to all values. Values
-        // are compared as numbers here, so both zeros land on the same side of a bound.
+        // inside. An unlucky sample (checked, not assumed) falls back to all values.
         std::vector<T> sample;
         sample.reserve(kSampleSize);
         const std::size_t stride = n / kSampleSize;
@@ -189,23 +188,30 @@ std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, s
             };
             const T from = at_lo < 0 ? -std::numeric_limits<T>::infinity() : sample_rank(at_lo);
             const T to = at_hi >= s ? std::numeric_limits<T>::infinity() : sample_rank(at_hi);
+            // Keys inside the bracket are those whose distance above `first` is at most `span`
+            // (one unsigned compare, one well-predicted branch); NaN keys lie beyond the keys
+            // of both infinities, so never inside.
+            // (The two bounds may be zeros of either sign, equal as numbers but not as keys.)
+            const U first = std::min(Key::of(from), Key::of(to));
+            const U span = std::max(Key::of(from), Key::of(to)) - first;
             std::size_t below = 0;
             keys.reserve(static_cast<std::size_t>((at_hi - at_lo) / s * static_cast<double>(count) * 1.5) + 64);
-            // Blocks are counted branch-free; only those holding bracketed values are read again.
+            // Blocks are counted branch-free; only those holding bracketed keys are read again.
             constexpr std::size_t kBlock = 1024;
             for (std::size_t begin = 0; begin < n; begin += kBlock) {
                 const std::size_t end = std::min(n, begin + kBlock);
                 std::uint32_t block_below = 0, block_inside = 0;
                 for (std::size_t i = begin; i < end; ++i) {
                     const T v = get(i);
-                    block_below += v < from;
-                    block_inside += (v >= from) & (v <= to);
+                    const U k = Key::of(v);
+                    block_below += (v == v) & (k < first);
+                    block_inside += U(k - first) <= span;
                 }
                 below += block_below;
                 if (block_inside == 0) continue;
                 for (std::size_t i = begin; i < end; ++i) {
-                    const T v = get(i);
-                    if (v >= from && v <= to) keys.push_back(Key::of(v));
+                    const U k = Key::of(get(i));
+                    if (U(k - first) <= span) keys.push_back(k);
                 }
             }
             if (below <= lo && below + keys.size() > hi) {
