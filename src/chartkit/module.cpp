@@ -245,7 +245,8 @@ void native_statistics(const T* data, std::size_t n, const py::object& real_type
     };
     py::dict errstate;
     if (st.mean_fp | st.median_fp | st.std_fp) errstate = py::module_::import("numpy").attr("geterr")();
-    if (!numpy_reports(errstate, st.mean_fp)) out[kMean] = st.count == 0 ? py::object(python_nan) : real(st.mean);
+    if (!numpy_reports(errstate, st.mean_fp))
+        out[kMean] = st.count == 0 ? py::object(python_nan) : real(st.mean);
     if (!numpy_reports(errstate, st.median_fp)) out[kMedian] = real(st.median);
     if (!numpy_reports(errstate, st.std_fp)) out[kStd] = real(st.std);
     if (!st.min_sign_unknown) out[kMin] = own(st.min);

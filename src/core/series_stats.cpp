@@ -161,7 +161,8 @@ std::pair<U, U> select_in_keys(std::vector<U>& keys, std::size_t lo, std::size_t
 // The values of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending) among the `count`
 // non-NaN values get(0) .. get(n - 1); both ranks must be below `count`.
 template <class T, class Get>
-std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, std::size_t lo, std::size_t hi) {
+std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, std::size_t lo,
+                             std::size_t hi) {
     using Key = SortKey<T>;
     using U = typename Key::U;
     std::vector<U> keys;
@@ -195,7 +196,8 @@ std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, s
             const U first = std::min(Key::of(from), Key::of(to));
             const U span = std::max(Key::of(from), Key::of(to)) - first;
             std::size_t below = 0;
-            keys.reserve(static_cast<std::size_t>((at_hi - at_lo) / s * static_cast<double>(count) * 1.5) + 64);
+            const double expected = (at_hi - at_lo) / s * static_cast<double>(count);
+            keys.reserve(static_cast<std::size_t>(expected * 1.5) + 64);
             // Blocks are counted branch-free; only those holding bracketed keys are read again.
             constexpr std::size_t kBlock = 1024;
             for (std::size_t begin = 0; begin < n; begin += kBlock) {
@@ -286,6 +288,7 @@ private:
 
 template <class T>
 Summary<T> summarize(const T* values, std::size_t n) {
+    KeepFpFlags keep;  // comparing with NaN raises "invalid"
     Summary<T> s;
     T lo = std::numeric_limits<T>::infinity();
     T hi = -std::numeric_limits<T>::infinity();
@@ -353,7 +356,8 @@ SeriesStats<T> series_stats(const T* values, std::size_t n) {
 
         // Mean: summed and divided in the series' own type, the count cast to that type too.
         if (s.count > 0)
-            st.mean_fp = fp_flags_of(st.mean, [&] { return static_cast<T>(whole_sum<T>(filled, n) / count); });
+            st.mean_fp =
+                fp_flags_of(st.mean, [&] { return static_cast<T>(whole_sum<T>(filled, n) / count); });
         else
             st.mean = std::numeric_limits<T>::quiet_NaN();
 
