@@ -204,10 +204,10 @@ def test_other_dtypes_and_layouts_take_pandas_answers(df):
     assert_same_stats(df)
 
 
-def test_python_scalars_option():
-    df = _frame([1.0, 2.5, np.nan, 4.0], "float32")
-    with pd.option_context("future.python_scalars", True):
-        assert_same_stats(df)
+@pytest.mark.parametrize("option", ["future.python_scalars", "future.distinguish_nan_and_na"])
+def test_pandas_future_options(option):
+    with pd.option_context(option, True):
+        assert_same_stats(_frame([1.0, 2.5, np.nan, 4.0], "float32"))
 
 
 def test_bottleneck_switch_sends_everything_to_pandas(monkeypatch):
