@@ -82,6 +82,7 @@ def test_lengths_and_nan_patterns(dtype, n, pattern):
         lambda rng, n: rng.choice([0.0, -0.0, 1.0], n),  # both zeros at the minimum
         lambda rng, n: -rng.choice([0.0, -0.0, 1.0], n),  # both zeros at the maximum
         lambda rng, n: rng.choice([0.0, -0.0], n),  # nothing but zeros
+        lambda rng, n: rng.choice([-0.0, 1.0], n),  # one kind of zero at the minimum
         lambda rng, n: np.where(rng.random(n) < 0.02, np.inf, rng.standard_normal(n)),
         lambda rng, n: np.where(rng.random(n) < 0.02, -np.inf, rng.standard_normal(n)),
         lambda rng, n: rng.choice([np.inf, -np.inf, 1.0], n),  # inf - inf in every sum
@@ -92,8 +93,8 @@ def test_lengths_and_nan_patterns(dtype, n, pattern):
         lambda rng, n: 1.0 + rng.integers(0, 50, n) * np.finfo(np.float64).eps,  # low bits differ
         lambda rng, n: np.full(n, 7.25),  # constant
     ],
-    ids=["magnitudes", "drift", "ties", "zeros-min", "zeros-max", "zeros", "inf", "-inf", "inf-inf",
-         "f32-overflow", "f64-overflow", "f64-underflow", "f32-underflow", "low-bits", "constant"],
+    ids=["magnitudes", "drift", "ties", "zeros-min", "zeros-max", "zeros", "negative-zero", "inf", "-inf",
+         "inf-inf", "f32-overflow", "f64-overflow", "f64-underflow", "f32-underflow", "low-bits", "constant"],
 )
 @pytest.mark.parametrize("n", [1, 2, 5, 130, 9000, 70_001])
 def test_special_values(dtype, make, n):
