@@ -389,24 +389,29 @@ SeriesStats<T> series_stats(const T* values, std::size_t n) {
         const T count = static_cast<T>(static_cast<std::int64_t>(s.count));
 
         // Mean: summed and divided in the series' own type, the count cast to that type too.
+        T own_sum;
+        const unsigned own_sum_fp = fp_flags_of(own_sum, [&] { return whole_sum<T>(filled, n); });
         if (s.count > 0)
-            st.mean_fp =
-                fp_flags_of(st.mean, [&] { return static_cast<T>(whole_sum<T>(filled, n) / count); });
+            st.mean_fp = own_sum_fp | fp_flags_of(st.mean, [&] { return static_cast<T>(own_sum / count); });
         else
             st.mean = std::numeric_limits<T>::quiet_NaN();
 
-        // Variance, two passes in float64: mean, then the sum of squared deviations; the
-        // divisor count - 1 is formed in the series' own type and is NaN (as is the count)
-        // when at most one value is present. The float64 result is cast back to T before the
-        // square root.
-        st.std_fp = fp_flags_of(st.std, [&] {
+        // Variance, two passes in float64: the mean (for a float64 series the very sum above,
+        // which pandas computes twice with the same flags), then the sum of squared
+        // deviations; the divisor count - 1 is formed in the series' own type and is NaN (as
+        // is the count) when at most one value is present. The float64 result is cast back to
+        // T before the square root.
+        double wide_sum;
+        unsigned wide_sum_fp;
+        if constexpr (std::is_same_v<T, float>) {
+            wide_sum_fp = fp_flags_of(wide_sum, [&] { return buffered_sum<double>(filled_wide, n); });
+        } else {
+            wide_sum = own_sum;
+            wide_sum_fp = own_sum_fp;
+        }
+        const auto standard_deviation = [&] {
             T cnt = count, d = count - T(1);
             if (count <= T(1)) cnt = d = std::numeric_limits<T>::quiet_NaN();
-            double wide_sum;
-            if constexpr (std::is_same_v<T, float>)
-                wide_sum = buffered_sum<double>(filled_wide, n);
-            else
-                wide_sum = whole_sum<double>(filled_wide, n);
             const double avg = wide_sum / static_cast<double>(cnt);
             // pandas squares the deviation of every position, the filled NaN ones too, then
             // zeroes those: their square can still overflow or underflow.
@@ -419,7 +424,8 @@ SeriesStats<T> series_stats(const T* values, std::size_t n) {
                 n);
             const T var = static_cast<T>(sq / static_cast<double>(d));
             return std::sqrt(var);
-        });
+        };
+        st.std_fp = wide_sum_fp | fp_flags_of(st.std, standard_deviation);
 
         st.median = median_of<Real>([&](std::size_t i) { return values[i]; }, n, s.count, st.median_fp);
         return st;
