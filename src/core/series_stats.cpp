@@ -290,7 +290,7 @@ private:
 template <class T>
 Summary<T> summarize(const T* values, std::size_t n) {
     KeepFpFlags keep;  // comparing with NaN raises "invalid"
-    // 16-byte vectors of values (and of same-width integers for masks and bit patterns): the
+    // 16-byte vectors of values (and of same-width integers for the lane counts): the
     // compare-and-select below stays branch-free, which matters on a trending series, where
     // new extremes come often and at random. NaN compares false and is skipped throughout.
     using Int = std::conditional_t<sizeof(T) == 4, std::int32_t, std::int64_t>;
@@ -299,9 +299,7 @@ Summary<T> summarize(const T* values, std::size_t n) {
     constexpr std::size_t kLanes = 16 / sizeof(T);
     constexpr std::size_t kBlock = 4096;  // lane counters cannot overflow within a block
     const T inf = std::numeric_limits<T>::infinity();
-    const Int sign_bit = std::numeric_limits<Int>::min();
     Values lo = Values{} + inf, hi = Values{} - inf;
-    Ints pos_zero = {}, neg_zero = {};
     std::size_t count = 0;
     std::size_t i = 0;
     while (n - i >= kLanes) {
@@ -313,26 +311,19 @@ Summary<T> summarize(const T* values, std::size_t n) {
             lo = v < lo ? v : lo;
             hi = v > hi ? v : hi;
             present -= (v == v);  // a true lane is -1
-            const Ints bits = std::bit_cast<Ints>(v);
-            pos_zero |= (bits == 0);
-            neg_zero |= (bits == sign_bit);
         }
         for (std::size_t j = 0; j < kLanes; ++j) count += static_cast<std::size_t>(present[j]);
     }
     T lo_all = inf, hi_all = -inf;
-    bool has_pos_zero = false, has_neg_zero = false;
     for (std::size_t j = 0; j < kLanes; ++j) {
         lo_all = lo[j] < lo_all ? lo[j] : lo_all;
         hi_all = hi[j] > hi_all ? hi[j] : hi_all;
-        has_pos_zero = has_pos_zero || pos_zero[j];
-        has_neg_zero = has_neg_zero || neg_zero[j];
     }
     for (; i < n; ++i) {
         const T v = values[i];
         count += (v == v);
         lo_all = v < lo_all ? v : lo_all;
         hi_all = v > hi_all ? v : hi_all;
-        if (v == 0) (std::signbit(v) ? has_neg_zero : has_pos_zero) = true;
     }
     Summary<T> s;
     s.count = count;
@@ -342,7 +333,13 @@ Summary<T> summarize(const T* values, std::size_t n) {
     }
     s.min = lo_all;
     s.max = hi_all;
-    s.zero_extreme = has_pos_zero && has_neg_zero && (lo_all == 0 || hi_all == 0);
+    if (lo_all == 0 || hi_all == 0) {
+        // A zero extreme (rare): its sign is known only if the zeros all have one sign.
+        bool pos_zero = false, neg_zero = false;
+        for (std::size_t k = 0; k < n && !(pos_zero && neg_zero); ++k)
+            if (values[k] == 0) (std::signbit(values[k]) ? neg_zero : pos_zero) = true;
+        s.zero_extreme = pos_zero && neg_zero;
+    }
     return s;
 }
 
