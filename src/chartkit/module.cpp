@@ -245,7 +245,8 @@ void native_statistics(const T* data, std::size_t n, const py::object& real_type
     };
     py::dict errstate;
     if (st.mean_fp | st.median_fp | st.std_fp) errstate = py::module_::import("numpy").attr("geterr")();
-    if (!numpy_reports(errstate, st.mean_fp)) out[kMean] = st.count == 0 ? py::object(python_nan) : real(st.mean);
+    if (!numpy_reports(errstate, st.mean_fp))
+        out[kMean] = st.count == 0 ? py::object(python_nan) : real(st.mean);
     if (!numpy_reports(errstate, st.median_fp)) out[kMedian] = real(st.median);
     if (!numpy_reports(errstate, st.std_fp)) out[kStd] = real(st.std);
     if (!st.min_sign_unknown) out[kMin] = own(st.min);
@@ -265,6 +266,12 @@ bool try_native_statistics(const py::object& values, py::object (&out)[kStatCoun
     if (!raw.get_type().is(np.attr("ndarray"))) return false;
     auto array = py::reinterpret_borrow<py::array>(raw);
     if (array.ndim() != 1) return false;
+    // A strided column (a view of every other row, say) is reduced by numpy in the same order
+    // as its contiguous copy: one strided pairwise run, or the same cast buffers.
+    const auto stride = array.strides(0), width = array.itemsize();
+    if (array.size() > 1 && stride != width && stride > 0 && stride % width == 0 &&
+        reinterpret_cast<std::uintptr_t>(array.data()) % static_cast<std::uintptr_t>(width) == 0)
+        array = py::reinterpret_steal<py::array>(np.attr("ascontiguousarray")(array).release());
     const auto n = static_cast<std::size_t>(array.size());
     py::object f32 = np.attr("float32"), f64 = np.attr("float64"), i64 = np.attr("int64");
     if (const float* data = native_buffer<float>(array, np.attr("dtype")(f32))) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cfenv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -75,11 +76,11 @@ bool is_nan(T v) {
         return false;
 }
 
-// Order statistics by radix selection on the values' bit patterns, mapped to unsigned keys
-// that sort as the values do (-0.0 just below +0.0, which numpy's median cannot tell apart:
-// its sum from 0 makes either zero +0.0). A histogram of the top 16 key bits finds the bucket
-// of the wanted ranks; only that bucket's keys are copied and narrowed further, so a long
-// series is read twice and never sorted.
+// Order statistics on the values' bit patterns, mapped to unsigned keys that sort as the
+// values do (-0.0 just below +0.0, which numpy's median cannot tell apart: its sum from 0
+// makes either zero +0.0). A long series is read once more after a small sample has bracketed
+// the wanted ranks; only the values inside the bracket are copied, and narrowed by radix
+// histograms of 16 key bits at a time. Nothing is sorted in full.
 template <class T>
 struct SortKey {
     using U = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
@@ -94,6 +95,8 @@ struct SortKey {
 constexpr unsigned kRadixBits = 16;
 constexpr std::size_t kRadixBuckets = std::size_t{1} << kRadixBits;
 constexpr std::size_t kSmallSelection = std::size_t{1} << 14;  // selected directly below this
+constexpr std::size_t kSampleFrom = std::size_t{1} << 17;      // bracket by a sample from here on
+constexpr std::size_t kSampleSize = std::size_t{1} << 14;
 
 struct RankBuckets {
     std::size_t lo = 0, hi = 0;  // buckets holding ranks lo and hi
@@ -119,60 +122,115 @@ RankBuckets locate_ranks(const std::vector<std::size_t>& hist, std::size_t lo, s
     return b;
 }
 
-// The values of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending) among the non-NaN
-// values get(0) .. get(n - 1); both ranks must be below their count.
-template <class T, class Get>
-std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t lo, std::size_t hi) {
-    using Key = SortKey<T>;
-    using U = typename Key::U;
-    std::vector<std::size_t> hist(kRadixBuckets);
-    unsigned shift = sizeof(U) * 8 - kRadixBits;
-    auto digit = [&](U k) { return static_cast<std::size_t>((k >> shift) & (kRadixBuckets - 1)); };
-    for (std::size_t i = 0; i < n; ++i) {
-        const T v = get(i);
-        if (v == v) ++hist[digit(Key::of(v))];
-    }
-    RankBuckets b = locate_ranks(hist, lo, hi);
-    // Ranks in two different buckets: the lower one is the largest key of its bucket, the
-    // upper one the smallest of its own.
-    U lo_key = 0, hi_key = ~U(0);
-    auto split = [&](U k) {
-        const std::size_t d = digit(k);
-        if (d == b.lo) lo_key = std::max(lo_key, k);
-        if (d == b.hi) hi_key = std::min(hi_key, k);
-    };
-    if (b.lo != b.hi) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const T v = get(i);
-            if (v == v) split(Key::of(v));
-        }
-        return {Key::value(lo_key), Key::value(hi_key)};
-    }
-    std::vector<U> keys;
-    keys.reserve(hist[b.lo]);
-    for (std::size_t i = 0; i < n; ++i) {
-        const T v = get(i);
-        if (v == v && digit(Key::of(v)) == b.lo) keys.push_back(Key::of(v));
-    }
-    lo -= b.below;
-    hi -= b.below;
-    while (shift > 0 && keys.size() > kSmallSelection) {
-        shift -= kRadixBits;
-        std::fill(hist.begin(), hist.end(), 0);
+// The keys of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending, both below the size)
+// among `keys`, which it reorders and shrinks.
+template <class U>
+std::pair<U, U> select_in_keys(std::vector<U>& keys, std::size_t lo, std::size_t hi) {
+    std::vector<std::size_t> hist;
+    // The first digit is a key's top 16 bits; later digits are read only among keys that share
+    // every digit above.
+    for (unsigned shift = sizeof(U) * 8 - kRadixBits; keys.size() > kSmallSelection; shift -= kRadixBits) {
+        auto digit = [shift](U k) { return static_cast<std::size_t>((k >> shift) & (kRadixBuckets - 1)); };
+        hist.assign(kRadixBuckets, 0);
         for (U k : keys) ++hist[digit(k)];
-        b = locate_ranks(hist, lo, hi);
+        const RankBuckets b = locate_ranks(hist, lo, hi);
         if (b.lo != b.hi) {
-            for (U k : keys) split(k);
-            return {Key::value(lo_key), Key::value(hi_key)};
+            // Ranks in two buckets: the lower one is its bucket's largest key, the upper one
+            // the smallest of its own.
+            U lo_key = 0, hi_key = ~U(0);
+            for (U k : keys) {
+                const std::size_t d = digit(k);
+                if (d == b.lo) lo_key = std::max(lo_key, k);
+                if (d == b.hi) hi_key = std::min(hi_key, k);
+            }
+            return {lo_key, hi_key};
         }
-        keys.erase(std::remove_if(keys.begin(), keys.end(), [&](U k) { return digit(k) != b.lo; }), keys.end());
+        if (hist[b.lo] != keys.size())
+            keys.erase(std::remove_if(keys.begin(), keys.end(), [&](U k) { return digit(k) != b.lo; }),
+                       keys.end());
         lo -= b.below;
         hi -= b.below;
+        if (shift == 0) break;  // every key left is the same
     }
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi), keys.end());
-    hi_key = keys[hi];
-    lo_key = lo < hi ? *std::max_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi)) : hi_key;
-    return {Key::value(lo_key), Key::value(hi_key)};
+    const U hi_key = keys[hi];
+    const U lo_key =
+        lo < hi ? *std::max_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(hi)) : hi_key;
+    return {lo_key, hi_key};
+}
+
+// The values of ranks lo and hi (hi == lo or lo + 1; 0-based, ascending) among the `count`
+// non-NaN values get(0) .. get(n - 1); both ranks must be below `count`.
+template <class T, class Get>
+std::pair<T, T> select_ranks(const Get& get, std::size_t n, std::size_t count, std::size_t lo,
+                             std::size_t hi) {
+    using Key = SortKey<T>;
+    using U = typename Key::U;
+    std::vector<U> keys;
+    if (count >= kSampleFrom) {
+        // An evenly spaced sample brackets the ranks with a margin of four standard errors of
+        // a sample quantile; one pass then counts the values below the bracket and keeps those
+        // inside. An unlucky sample (checked, not assumed) falls back to all values.
+        std::vector<T> sample;
+        sample.reserve(kSampleSize);
+        const std::size_t stride = n / kSampleSize;
+        for (std::size_t i = 0; i < kSampleSize; ++i) {
+            const T v = get(i * stride);
+            if (v == v) sample.push_back(v);
+        }
+        if (sample.size() >= kSampleSize / 4) {
+            const double s = static_cast<double>(sample.size());
+            const double margin = 2.0 * std::sqrt(s) + 8.0;
+            const double at_lo = static_cast<double>(lo) / static_cast<double>(count) * s - margin;
+            const double at_hi = static_cast<double>(hi) / static_cast<double>(count) * s + margin + 1.0;
+            auto sample_rank = [&](double at) {
+                const auto it = sample.begin() + static_cast<std::ptrdiff_t>(at);
+                std::nth_element(sample.begin(), it, sample.end());
+                return *it;
+            };
+            const T from = at_lo < 0 ? -std::numeric_limits<T>::infinity() : sample_rank(at_lo);
+            const T to = at_hi >= s ? std::numeric_limits<T>::infinity() : sample_rank(at_hi);
+            // Keys inside the bracket are those whose distance above `first` is at most `span`
+            // (one unsigned compare, one well-predicted branch); NaN keys lie beyond the keys
+            // of both infinities, so never inside.
+            // (The two bounds may be zeros of either sign, equal as numbers but not as keys.)
+            const U first = std::min(Key::of(from), Key::of(to));
+            const U span = std::max(Key::of(from), Key::of(to)) - first;
+            std::size_t below = 0;
+            const double expected = (at_hi - at_lo) / s * static_cast<double>(count);
+            keys.reserve(static_cast<std::size_t>(expected * 1.5) + 64);
+            // Blocks are counted branch-free; only those holding bracketed keys are read again.
+            constexpr std::size_t kBlock = 1024;
+            for (std::size_t begin = 0; begin < n; begin += kBlock) {
+                const std::size_t end = std::min(n, begin + kBlock);
+                std::uint32_t block_below = 0, block_inside = 0;
+                for (std::size_t i = begin; i < end; ++i) {
+                    const T v = get(i);
+                    const U k = Key::of(v);
+                    block_below += (v == v) & (k < first);
+                    block_inside += U(k - first) <= span;
+                }
+                below += block_below;
+                if (block_inside == 0) continue;
+                for (std::size_t i = begin; i < end; ++i) {
+                    const U k = Key::of(get(i));
+                    if (U(k - first) <= span) keys.push_back(k);
+                }
+            }
+            if (below <= lo && below + keys.size() > hi) {
+                const auto [a, b] = select_in_keys(keys, lo - below, hi - below);
+                return {Key::value(a), Key::value(b)};
+            }
+            keys.clear();
+        }
+    }
+    keys.reserve(count);
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = get(i);
+        if (v == v) keys.push_back(Key::of(v));
+    }
+    const auto [a, b] = select_in_keys(keys, lo, hi);
+    return {Key::value(a), Key::value(b)};
 }
 
 // Runs `compute` with the exception flags cleared, stores its result, and answers the flags
@@ -205,7 +263,7 @@ Real median_of(const Get& get, std::size_t n, std::size_t count, unsigned& fp) {
     }
     const std::size_t k = count / 2;
     const std::size_t taken = count % 2 == 1 ? 1 : 2;
-    const auto [low, high] = select_ranks<Real>(get, n, taken == 1 ? k : k - 1, k);
+    const auto [low, high] = select_ranks<Real>(get, n, count, taken == 1 ? k : k - 1, k);
     const Real middle[2] = {taken == 1 ? high : low, high};
     Real median;
     fp = fp_flags_of(median, [&] {
@@ -231,26 +289,57 @@ private:
 
 template <class T>
 Summary<T> summarize(const T* values, std::size_t n) {
-    Summary<T> s;
-    T lo = std::numeric_limits<T>::infinity();
-    T hi = -std::numeric_limits<T>::infinity();
+    KeepFpFlags keep;  // comparing with NaN raises "invalid"
+    // 16-byte vectors of values (and of same-width integers for the lane counts): the
+    // compare-and-select below stays branch-free, which matters on a trending series, where
+    // new extremes come often and at random. NaN compares false and is skipped throughout.
+    using Int = std::conditional_t<sizeof(T) == 4, std::int32_t, std::int64_t>;
+    typedef T Values __attribute__((vector_size(16)));
+    typedef Int Ints __attribute__((vector_size(16)));
+    constexpr std::size_t kLanes = 16 / sizeof(T);
+    constexpr std::size_t kBlock = 4096;  // lane counters cannot overflow within a block
+    const T inf = std::numeric_limits<T>::infinity();
+    Values lo = Values{} + inf, hi = Values{} - inf;
     std::size_t count = 0;
-    bool pos_zero = false, neg_zero = false;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    while (n - i >= kLanes) {
+        const std::size_t end = i + std::min(kBlock, (n - i) / kLanes * kLanes);
+        Ints present = {};
+        for (; i < end; i += kLanes) {
+            Values v;
+            std::memcpy(&v, values + i, sizeof v);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            present -= (v == v);  // a true lane is -1
+        }
+        for (std::size_t j = 0; j < kLanes; ++j) count += static_cast<std::size_t>(present[j]);
+    }
+    T lo_all = inf, hi_all = -inf;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        lo_all = lo[j] < lo_all ? lo[j] : lo_all;
+        hi_all = hi[j] > hi_all ? hi[j] : hi_all;
+    }
+    for (; i < n; ++i) {
         const T v = values[i];
         count += (v == v);
-        lo = v < lo ? v : lo;  // NaN compares false and is skipped
-        hi = v > hi ? v : hi;
-        if (v == 0) (std::signbit(v) ? neg_zero : pos_zero) = true;
+        lo_all = v < lo_all ? v : lo_all;
+        hi_all = v > hi_all ? v : hi_all;
     }
+    Summary<T> s;
     s.count = count;
     if (count == 0) {
         s.min = s.max = std::numeric_limits<T>::quiet_NaN();
         return s;
     }
-    s.min = lo;
-    s.max = hi;
-    s.zero_extreme = pos_zero && neg_zero && (lo == 0 || hi == 0);
+    s.min = lo_all;
+    s.max = hi_all;
+    if (lo_all == 0 || hi_all == 0) {
+        // A zero extreme (rare): its sign is known only if the zeros all have one sign.
+        bool pos_zero = false, neg_zero = false;
+        for (std::size_t k = 0; k < n && !(pos_zero && neg_zero); ++k)
+            if (values[k] == 0) (std::signbit(values[k]) ? neg_zero : pos_zero) = true;
+        s.zero_extreme = pos_zero && neg_zero;
+    }
     return s;
 }
 
@@ -297,23 +386,29 @@ SeriesStats<T> series_stats(const T* values, std::size_t n) {
         const T count = static_cast<T>(static_cast<std::int64_t>(s.count));
 
         // Mean: summed and divided in the series' own type, the count cast to that type too.
+        T own_sum;
+        const unsigned own_sum_fp = fp_flags_of(own_sum, [&] { return whole_sum<T>(filled, n); });
         if (s.count > 0)
-            st.mean_fp = fp_flags_of(st.mean, [&] { return static_cast<T>(whole_sum<T>(filled, n) / count); });
+            st.mean_fp = own_sum_fp | fp_flags_of(st.mean, [&] { return static_cast<T>(own_sum / count); });
         else
             st.mean = std::numeric_limits<T>::quiet_NaN();
 
-        // Variance, two passes in float64: mean, then the sum of squared deviations; the
-        // divisor count - 1 is formed in the series' own type and is NaN (as is the count)
-        // when at most one value is present. The float64 result is cast back to T before the
-        // square root.
-        st.std_fp = fp_flags_of(st.std, [&] {
+        // Variance, two passes in float64: the mean (for a float64 series the very sum above,
+        // which pandas computes twice with the same flags), then the sum of squared
+        // deviations; the divisor count - 1 is formed in the series' own type and is NaN (as
+        // is the count) when at most one value is present. The float64 result is cast back to
+        // T before the square root.
+        double wide_sum;
+        unsigned wide_sum_fp;
+        if constexpr (std::is_same_v<T, float>) {
+            wide_sum_fp = fp_flags_of(wide_sum, [&] { return buffered_sum<double>(filled_wide, n); });
+        } else {
+            wide_sum = own_sum;
+            wide_sum_fp = own_sum_fp;
+        }
+        const auto standard_deviation = [&] {
             T cnt = count, d = count - T(1);
             if (count <= T(1)) cnt = d = std::numeric_limits<T>::quiet_NaN();
-            double wide_sum;
-            if constexpr (std::is_same_v<T, float>)
-                wide_sum = buffered_sum<double>(filled_wide, n);
-            else
-                wide_sum = whole_sum<double>(filled_wide, n);
             const double avg = wide_sum / static_cast<double>(cnt);
             // pandas squares the deviation of every position, the filled NaN ones too, then
             // zeroes those: their square can still overflow or underflow.
@@ -326,7 +421,8 @@ SeriesStats<T> series_stats(const T* values, std::size_t n) {
                 n);
             const T var = static_cast<T>(sq / static_cast<double>(d));
             return std::sqrt(var);
-        });
+        };
+        st.std_fp = wide_sum_fp | fp_flags_of(st.std, standard_deviation);
 
         st.median = median_of<Real>([&](std::size_t i) { return values[i]; }, n, s.count, st.median_fp);
         return st;

@@ -5,8 +5,9 @@
 // types, the same order of the two-pass variance, and the same NaN results. The chart helpers
 // return these numbers in place of five pandas calls; nothing a caller sees may change.
 //
-// Values are read from a contiguous buffer and never written; the functions hold no state and
-// are safe to call from several threads at once.
+// Values are read from a contiguous buffer and never written; the functions hold no state, leave
+// the thread's floating-point exception flags as they found them, and are safe to call from
+// several threads at once.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,9 @@
 
 namespace lumoreq::core {
 
-// One cheap pass: how many values are not NaN, and the smallest and largest of them.
+// One cheap pass: how many values are not NaN, and the smallest and largest of them (what a
+// chart needs to scale an axis). min and max are pandas' Series.min()/max() bit for bit unless
+// zero_extreme is set.
 template <class T>
 struct Summary {
     std::size_t count = 0;  // values that are not NaN
@@ -65,8 +68,9 @@ struct SeriesStats {
     unsigned std_fp = 0;
 };
 
-// T is float, double or std::int64_t. Allocates one buffer of the non-NaN values (the median
-// selects in it).
+// T is float, double or std::int64_t. Reads the values a few times; the median copies only the
+// values near the middle of a long series (all of them for a short one, or when the data fool
+// its sample).
 template <class T>
 SeriesStats<T> series_stats(const T* values, std::size_t n);
 
