@@ -54,7 +54,8 @@ $(SAN_VENV)/.deps-stamp: pyproject.toml
 # CI: the suite on the release build, then the native-kernel tests under the sanitizers.
 SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refinery.py \
 	tests/test_qcat_reader.py tests/test_qcat_filter.py tests/test_qcat_geodesic.py \
-	tests/test_chart_reduction.py tests/test_chart_stats.py tests/test_threads.py tests/test_leaks.py \
+	tests/test_chart_reduction.py tests/test_chart_stats.py tests/test_chart_grouping.py tests/test_threads.py \
+	tests/test_leaks.py \
 	tests/test_bad_inputs.py
 ci: test
 	$(MAKE) sanitize SANITIZE_TESTS="$(SANITIZE_CI_TESTS)"
