@@ -109,6 +109,15 @@ KERNELS = {
         (frame(s, n).iloc[::2],),
     ),
     "chartkit.calculate_stats": lambda s, n: (chartkit.calculate_stats, (frame(s, n),)),
+    "chartwork._reduce_indices": lambda s, n: (
+        chartwork._reduce_indices,
+        (series(s, n).index.asi8, series(s, n).to_numpy(), max(n // 16, 1)),
+    ),
+    "chartwork._key_groups": lambda s, n: (
+        chartwork._key_groups,
+        (table(s, n).astype({k: "str" for k in ("STATIONID", "POINTID", "ITEMID")}), "ITEMID", "STATIONID",
+         "POINTID"),
+    ),
     "chartkit.reindex_df_by_interval": lambda s, n: (
         chartkit.reindex_df_by_interval,
         (frame(s, n).iloc[::2],),
@@ -123,6 +132,8 @@ def assert_equal(a, b):
         pd.testing.assert_series_equal(a, b, check_exact=True)
     elif isinstance(a, float) and np.isnan(a):
         assert np.isnan(b)
+    elif isinstance(a, np.ndarray):
+        assert a.dtype == b.dtype and np.array_equal(a, b)
     elif isinstance(a, dict):
         assert a.keys() == b.keys()
         for k in a:
