@@ -212,3 +212,12 @@ def test_process_data_base_is_the_libraries_own(values, dtype):
 def _plotter_without_metadata():
     p = chartwork.TSPlotter.__new__(chartwork.TSPlotter)
     return p
+
+
+def test_process_data_base_under_python_scalars():
+    ts = series([1.0, 2.5, 4.0])
+    with pd.option_context("future.python_scalars", True):
+        column = ts["OBSVALUE"]
+        expected = (column.max() + column.min()) / 2
+        out, base = _plotter_without_metadata()._process_data(ts)
+    assert type(base) is type(expected) and base == expected

@@ -33,7 +33,18 @@ std::optional<ColumnSummary> summarize_array(py::object raw, py::object scalar_t
 
 }  // namespace
 
+// Under pandas' `future.python_scalars` option min() and max() answer Python floats, not numpy
+// scalars; the library is then asked (an unknown option counts as set).
+bool numpy_scalars() {
+    try {
+        return !truthy(py::module_::import("pandas").attr("get_option")("future.python_scalars"));
+    } catch (py::error_already_set&) {
+        return false;
+    }
+}
+
 std::optional<ColumnSummary> summarize_column(py::handle column) {
+    if (!numpy_scalars()) return std::nullopt;
     auto np = py::module_::import("numpy");
     py::object dtype = column.attr("dtype");
     if (!py::isinstance(dtype, np.attr("dtype")) || !py::object(dtype.attr("kind")).equal(py::str("f")))
