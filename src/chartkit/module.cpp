@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bind/bind.hpp"
+#include "bind/pandas_scalars.hpp"
 #include "core/display_reduce.hpp"
 #include "core/series_stats.hpp"
 
@@ -183,14 +184,10 @@ bool release_is(const py::module_& module, const char* major_minor) {
 // pandas hands a float or int64 Series to bottleneck when that is installed and switched on,
 // and unboxes results to Python scalars under `future.python_scalars`; either way the native
 // numbers or their types would differ.
-bool pandas_reduces_with_numpy(const py::module_& pd) {
+bool pandas_reduces_with_numpy() {
     py::object nanops = py::module_::import("pandas.core.nanops");
     if (py::bool_(py::getattr(nanops, "_USE_BOTTLENECK", py::bool_(true)))) return false;
-    try {
-        return !py::bool_(pd.attr("get_option")("future.python_scalars"));
-    } catch (py::error_already_set&) {
-        return false;
-    }
+    return bind::pandas_numpy_scalars();
 }
 
 // A plain aligned contiguous 1-D numpy array of one of the native element types, or null.
@@ -261,7 +258,7 @@ bool try_native_statistics(const py::object& values, py::object (&out)[kStatCoun
     if (!values.get_type().is(pd.attr("Series"))) return false;
     auto np = py::module_::import("numpy");
     if (!py::isinstance(values.attr("dtype"), np.attr("dtype"))) return false;  // extension dtypes
-    if (!pandas_reduces_with_numpy(pd)) return false;
+    if (!pandas_reduces_with_numpy()) return false;
     py::object raw = values.attr("values");
     if (!raw.get_type().is(np.attr("ndarray"))) return false;
     auto array = py::reinterpret_borrow<py::array>(raw);

@@ -86,31 +86,18 @@ public:
     // The rows of one key as a frame, or None when there is no such group (missing keys never
     // form a group).
     py::object frame(std::int64_t a, std::int64_t b, std::int64_t c) const {
-        if (a < 0 || b < 0 || c < 0) return py::none();
-        auto it = index_.find({a, b, c});
-        if (it == index_.end()) return py::none();
-        const std::vector<std::int64_t>& ranges = groups_.ranges[it->second];
-        if (ranges.size() == 2)
-            return ts_.attr("iloc")[py::module_::import("builtins").attr("slice")(ranges[0], ranges[1])];
-        std::int64_t count = 0;
-        for (std::size_t r = 0; r < ranges.size(); r += 2) count += ranges[r + 1] - ranges[r];
-        py::array_t<std::int64_t> take(static_cast<py::ssize_t>(count));
-        std::int64_t* out = take.mutable_data();
-        for (std::size_t r = 0; r < ranges.size(); r += 2)
-            for (std::int64_t row = ranges[r]; row < ranges[r + 1]; ++row) *out++ = row;
-        return ts_.attr("take")(take);
+        const std::vector<std::int64_t>* ranges = ranges_of(a, b, c);
+        if (ranges == nullptr) return py::none();
+        if (ranges->size() == 2)
+            return ts_.attr("iloc")[py::module_::import("builtins").attr("slice")((*ranges)[0], (*ranges)[1])];
+        return ts_.attr("take")(positions(*ranges));
     }
 
     // The row positions of one key (ascending), or None.
     py::object rows(std::int64_t a, std::int64_t b, std::int64_t c) const {
-        if (a < 0 || b < 0 || c < 0) return py::none();
-        auto it = index_.find({a, b, c});
-        if (it == index_.end()) return py::none();
-        const std::vector<std::int64_t>& ranges = groups_.ranges[it->second];
-        std::vector<std::int64_t> positions;
-        for (std::size_t r = 0; r < ranges.size(); r += 2)
-            for (std::int64_t row = ranges[r]; row < ranges[r + 1]; ++row) positions.push_back(row);
-        return py::array_t<std::int64_t>(static_cast<py::ssize_t>(positions.size()), positions.data());
+        const std::vector<std::int64_t>* ranges = ranges_of(a, b, c);
+        if (ranges == nullptr) return py::none();
+        return positions(*ranges);
     }
 
     static bool is_missing_key(py::handle value) {
@@ -120,6 +107,23 @@ public:
     }
 
 private:
+    // The [start, stop) row ranges of one key, or null when there is no such group.
+    const std::vector<std::int64_t>* ranges_of(std::int64_t a, std::int64_t b, std::int64_t c) const {
+        if (a < 0 || b < 0 || c < 0) return nullptr;
+        auto it = index_.find({a, b, c});
+        return it == index_.end() ? nullptr : &groups_.ranges[it->second];
+    }
+
+    static py::array_t<std::int64_t> positions(const std::vector<std::int64_t>& ranges) {
+        std::int64_t count = 0;
+        for (std::size_t r = 0; r < ranges.size(); r += 2) count += ranges[r + 1] - ranges[r];
+        py::array_t<std::int64_t> out(static_cast<py::ssize_t>(count));
+        std::int64_t* next = out.mutable_data();
+        for (std::size_t r = 0; r < ranges.size(); r += 2)
+            for (std::int64_t row = ranges[r]; row < ranges[r + 1]; ++row) *next++ = row;
+        return out;
+    }
+
     // Codes of one key column (-1 for missing) and its distinct values by first appearance.
     // Arrow string columns are coded natively from their buffers; anything else by pandas.
     static std::vector<core::Run> factorize(py::object column, py::list& values, py::list& unique_out,
@@ -445,7 +449,6 @@ py::tuple new_figure(const bind::ModuleRef& mod, std::size_t panels, py::object 
     py::object axes = mod.attr("np").attr("array")(made[1]).attr("reshape")(-1);
     return py::make_tuple(made[0], axes);
 }
-
 
 py::tuple plot_by_items(const bind::ModuleRef& mod, py::object self, py::object ts, py::object prefix,
                         py::object fig_label, py::object number_of_subplots, py::object fig_height,

@@ -3,6 +3,7 @@
 // processing of every panel would otherwise run: the base value, the empty check, the tick
 // values and the statistics guard.
 #include "chartwork/chartwork.hpp"
+#include "bind/pandas_scalars.hpp"
 #include "core/series_stats.hpp"
 
 namespace lumoreq::chartwork {
@@ -33,18 +34,8 @@ std::optional<ColumnSummary> summarize_array(py::object raw, py::object scalar_t
 
 }  // namespace
 
-// Under pandas' `future.python_scalars` option min() and max() answer Python floats, not numpy
-// scalars; the library is then asked (an unknown option counts as set).
-bool numpy_scalars() {
-    try {
-        return !truthy(py::module_::import("pandas").attr("get_option")("future.python_scalars"));
-    } catch (py::error_already_set&) {
-        return false;
-    }
-}
-
 std::optional<ColumnSummary> summarize_column(py::handle column) {
-    if (!numpy_scalars()) return std::nullopt;
+    if (!bind::pandas_numpy_scalars()) return std::nullopt;  // min()/max() answer Python floats
     auto np = py::module_::import("numpy");
     py::object dtype = column.attr("dtype");
     if (!py::isinstance(dtype, np.attr("dtype")) || !py::object(dtype.attr("kind")).equal(py::str("f")))

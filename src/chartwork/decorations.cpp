@@ -114,15 +114,14 @@ py::tuple reduce_arrays(py::array_t<std::int64_t> stamps, py::array_t<T, py::arr
     const auto n = static_cast<std::size_t>(stamps.shape(0));
     const std::int64_t* t = stamps.data();
     const T* v = values.data();
-    std::vector<std::int64_t> keep;
-    bool ordered = false;
+    std::optional<std::vector<std::int64_t>> kept;
     {
         // Reads two buffers owned by the caller's arrays, kept alive here; writes only locals.
         py::gil_scoped_release release;
-        ordered = core::times_non_decreasing(t, n);
-        if (ordered) keep = core::min_max_reduce_indices<T>(t, v, n, bins);
+        kept = core::reduce_if_ordered<T>(t, v, n, bins);
     }
-    if (!ordered) return py::tuple();
+    if (!kept) return py::tuple();
+    const std::vector<std::int64_t>& keep = *kept;
     py::array_t<std::int64_t> x(static_cast<py::ssize_t>(keep.size()));
     py::array_t<double> y(static_cast<py::ssize_t>(keep.size()));
     std::int64_t* xo = x.mutable_data();

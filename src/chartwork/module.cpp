@@ -10,16 +10,14 @@ py::array_t<std::int64_t> reduce_indices(py::array_t<std::int64_t, py::array::c_
                                          py::array_t<T, py::array::c_style> values, std::size_t bins) {
     if (times.shape(0) != values.shape(0)) throw py::value_error("times and values differ in length");
     const auto n = static_cast<std::size_t>(times.shape(0));
-    std::vector<std::int64_t> keep;
-    bool ordered = false;
+    std::optional<std::vector<std::int64_t>> kept;
     {
         // Reads the two arrays held by this call; writes only locals.
         py::gil_scoped_release release;
-        ordered = lumoreq::core::times_non_decreasing(times.data(), n);
-        if (ordered) keep = lumoreq::core::min_max_reduce_indices<T>(times.data(), values.data(), n, bins);
+        kept = lumoreq::core::reduce_if_ordered<T>(times.data(), values.data(), n, bins);
     }
-    if (!ordered) throw py::value_error("times must not decrease (and hold no NaT)");
-    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(keep.size()), keep.data());
+    if (!kept) throw py::value_error("times must not decrease (and hold no NaT)");
+    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(kept->size()), kept->data());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace lumoreq::core {
@@ -26,6 +27,14 @@ extern template std::vector<std::int64_t> min_max_reduce_indices<float>(const st
                                                                         std::size_t, std::size_t);
 extern template std::vector<std::int64_t> min_max_reduce_indices<double>(const std::int64_t*, const double*,
                                                                          std::size_t, std::size_t);
+
+// The kept indices, or nothing when the times decrease somewhere or hold NaT.
+template <typename T>
+std::optional<std::vector<std::int64_t>> reduce_if_ordered(const std::int64_t* times, const T* values, std::size_t n,
+                                                           std::size_t bins) {
+    if (!times_non_decreasing(times, n)) return std::nullopt;
+    return min_max_reduce_indices<T>(times, values, n, bins);
+}
 
 // The most frequent difference between consecutive times, and how many differences there
 // were. Among equally frequent differences the first one to appear wins.
