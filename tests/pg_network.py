@@ -97,3 +97,11 @@ def load_network(duckdb_path, pg_url) -> dict[str, int]:
     finally:
         source.close()
     return counts
+
+
+def loaded_database(server, duckdb_path, name: str = "lumoreq_network"):
+    """A database ``name`` on ``server`` (a pg_server.PgServer) holding the sample network at
+    ``duckdb_path``; returns its SQLAlchemy URL. An existing database of that name is replaced."""
+    url = server.create_database(name)
+    load_network(duckdb_path, url)
+    return url

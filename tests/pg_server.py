@@ -8,9 +8,13 @@ handed to the unprivileged ``postgres`` account and the server programs run as t
 Reusable outside the fixtures here::
 
     with PgServer.started() as server:
-        url = server.create_database("mine")          # an SQLAlchemy URL (role with a password)
+        url = pg_network.loaded_database(server, "network.duckdb")   # SQLAlchemy URL, sample loaded
         ...
-        server.terminate_backends("mine")             # what a crashed backend looks like
+        server.terminate_backends(url.database)       # what a crashed backend looks like
+        server.stop("fast"); server.start()           # the server going away and coming back
+
+In the tests the session fixtures ``pg_server`` (the server), ``pg_sample_url`` (the session's
+sample network, read only) and ``pg_copy_url`` (a private copy per test) hand these out.
 
 ``find_bindir()`` is None when no server programs are installed; the fixtures then skip, except
 under ``make ci`` (``LUMOREQ_REQUIRE_PG=1``) or a CI service (``CI=true``), where that is an error.
@@ -228,7 +232,9 @@ class PgServer:
                 # the password goes in as a literal: CREATE ROLE takes no parameters
                 admin.execute(f"CREATE ROLE {APP_ROLE} LOGIN PASSWORD '{self.app_password}'")
             admin.execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
-            admin.execute(f"CREATE DATABASE {name} OWNER {APP_ROLE}" + (f" TEMPLATE {template}" if template else ""))
+            # a file copy of a small template is quicker than logging every block of it
+            admin.execute(f"CREATE DATABASE {name} OWNER {APP_ROLE}"
+                          + (f" TEMPLATE {template} STRATEGY FILE_COPY" if template else ""))
         return self.url(name)
 
     def drop_database(self, name: str) -> None:
