@@ -29,11 +29,7 @@ def pg_server():
     """A PostgreSQL server of this test session (skipped when none is installed, except in CI)."""
     import pg_server as pgs
 
-    reason = pgs.missing_reason()
-    if reason is not None:
-        if pgs.in_ci():
-            pytest.fail(f"CI runs the tests on PostgreSQL, but {reason}", pytrace=False)
-        pytest.skip(reason)
+    pgs.require_server()
     server = pgs.PgServer()
     try:
         server.start()

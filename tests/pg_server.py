@@ -82,6 +82,19 @@ def missing_reason() -> str | None:
     return None
 
 
+def require_server() -> None:
+    """Skip the calling test when no server can be started here; in CI fail it instead, so the
+    server tests cannot silently drop out of a CI run."""
+    import pytest
+
+    reason = missing_reason()
+    if reason is None:
+        return
+    if in_ci():
+        pytest.fail(f"CI runs the tests on PostgreSQL, but {reason}", pytrace=False)
+    pytest.skip(reason)
+
+
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))

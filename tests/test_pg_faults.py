@@ -5,6 +5,8 @@ the cause, writes nothing, and leaves a connection that can still be closed."""
 
 from __future__ import annotations
 
+import os
+import pwd
 import threading
 import time
 
@@ -13,6 +15,7 @@ import pytest
 import sqlalchemy
 from conftest_sample import pg_connect
 from pg_network import network_tables
+import pg_server as pg_server_module
 from pg_server import backend_pid, wait_until
 
 from lumoreq import export, fetching, sample
@@ -102,6 +105,32 @@ def cause_chain(error):
         texts.append(str(error))
         error = error.__cause__ or error.__context__
     return "\n".join(texts)
+
+
+# --- the server itself ----------------------------------------------------------------------------
+
+
+def test_without_a_server_the_tests_skip_but_ci_fails(monkeypatch):
+    monkeypatch.setattr(pg_server_module, "find_bindir", lambda: None)
+    for name in ("CI", "LUMOREQ_REQUIRE_PG"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.raises(pytest.skip.Exception, match="install Debian's 'postgresql'"):
+        pg_server_module.require_server()
+    for name, value in [("LUMOREQ_REQUIRE_PG", "1"), ("CI", "true")]:
+        with monkeypatch.context() as env:
+            env.setenv(name, value)
+            with pytest.raises(pytest.fail.Exception, match="CI runs the tests on PostgreSQL"):
+                pg_server_module.require_server()
+
+
+def test_server_listens_on_loopback_only(pg_server):
+    with pg_server.admin() as admin:
+        assert admin.execute("SHOW listen_addresses").fetchone() == ("127.0.0.1",)
+        assert admin.execute("SHOW unix_socket_directories").fetchone() == (str(pg_server.sockets),)
+        assert admin.execute("SELECT current_setting('data_directory')").fetchone()[0].startswith(
+            str(pg_server.root))
+    if os.geteuid() == 0:  # the server runs as the unprivileged account, never as root
+        assert pg_server.data.stat().st_uid == pwd.getpwnam(pg_server_module.SERVER_ACCOUNT).pw_uid != 0
 
 
 # --- the network on the server -------------------------------------------------------------------
