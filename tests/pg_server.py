@@ -105,6 +105,41 @@ class PgServerError(RuntimeError):
     pass
 
 
+PREFIX = "lumoreq-pg-"
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def sweep_leftovers(bindir: Path) -> None:
+    """Stop and remove the servers of earlier test runs whose process is gone (killed before
+    it could clean up); the folders of running processes are left alone."""
+    for root in Path(tempfile.gettempdir()).glob(PREFIX + "*"):
+        try:
+            owner = int((root / "owner").read_text())
+        except (OSError, ValueError):
+            continue  # not made by this module, or still being set up
+        if owner == os.getpid() or _alive(owner):
+            continue
+        data = root / "data"
+        if (data / "postmaster.pid").exists():
+            try:
+                info = data.stat()
+                kwargs = {"user": info.st_uid, "group": info.st_gid, "extra_groups": []} if os.geteuid() == 0 else {}
+                subprocess.run([str(bindir / "pg_ctl"), "stop", "-D", str(data), "-m", "immediate", "-w"],
+                               capture_output=True, timeout=60, cwd=tempfile.gettempdir(), **kwargs)
+            except (OSError, subprocess.SubprocessError):
+                continue  # try again next time rather than remove a running server's files
+        shutil.rmtree(root, ignore_errors=True)
+
+
 class PgServer:
     """One PostgreSQL server in its own temporary folder; see the module text."""
 
@@ -112,7 +147,9 @@ class PgServer:
         self.bindir = Path(bindir) if bindir else find_bindir()
         if self.bindir is None:
             raise PgServerError(missing_reason() or "no PostgreSQL server programs")
-        self.root = Path(tempfile.mkdtemp(prefix="lumoreq-pg-"))
+        sweep_leftovers(self.bindir)
+        self.root = Path(tempfile.mkdtemp(prefix=PREFIX))
+        (self.root / "owner").write_text(str(os.getpid()))
         self.data = self.root / "data"
         self.sockets = self.root / "run"
         self.log = self.root / "server.log"
@@ -133,7 +170,9 @@ class PgServer:
         if self._as_account:
             # the server programs as the unprivileged account, without root's groups
             kwargs = {"user": self._uid, "group": self._gid, "extra_groups": []}
-        env = {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+        # the server is not under test: no client settings, no sanitizer runtimes preloaded
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("PG", "ASAN_", "UBSAN_", "LSAN_")) and k != "LD_PRELOAD"}
         env.update({"LC_ALL": "C", "LANG": "C", "HOME": str(self.root)})
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env, cwd=self.root,
                               **kwargs)

@@ -2,6 +2,7 @@
 
 import matplotlib.pyplot as plt
 import numpy as np
+import pytest
 from matplotlib import image
 
 from lumoreq import chartwork, fetching, sample
@@ -29,6 +30,8 @@ def draw(ts, conn, reduce, monkeypatch, tmp_path):
     return image.imread(written[0]), len(axes[0].lines[0].get_xdata())
 
 
+# a drawing test: the sample network's file is enough (the data-access tests cover the server)
+@pytest.mark.parametrize("sample_conn", ["duckdb"], indirect=True)
 def test_reduced_panel_matches_full_drawing(sample_conn, monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)
     ts = one_second_series(sample_conn)
@@ -44,7 +47,6 @@ def test_reduced_panel_matches_full_drawing(sample_conn, monkeypatch, tmp_path):
 
 # --- the kept samples, against a plain reading of the rule -------------------------------------
 
-import pytest  # noqa: E402
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 

@@ -6,6 +6,7 @@ the cause, writes nothing, and leaves a connection that can still be closed."""
 from __future__ import annotations
 
 import os
+import subprocess
 import pwd
 import threading
 import time
@@ -290,3 +291,33 @@ def test_server_stopped_mid_fetch(pg_server, pg_sample_url, whole_fetch, tmp_pat
 def frame_of_one_row():
     return pd.DataFrame({"STATIONID": ["11012"], "POINTID": ["1"], "ITEMID": ["2311"],
                          "OBSVALUE": [1.0]}, index=pd.DatetimeIndex([pd.Timestamp("2024-01-01")], name="STARTDATE"))
+
+
+def test_leftovers_of_a_killed_run_are_removed_and_live_ones_kept(tmp_path, monkeypatch):
+    monkeypatch.setattr(pg_server_module.tempfile, "gettempdir", lambda: str(tmp_path))
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    for name, owner in [("dead", gone.pid), ("live", os.getppid()), ("mine", os.getpid())]:
+        folder = tmp_path / (pg_server_module.PREFIX + name)
+        (folder / "data").mkdir(parents=True)
+        (folder / "owner").write_text(str(owner))
+    (tmp_path / (pg_server_module.PREFIX + "unowned")).mkdir()  # being set up, or not ours
+    pg_server_module.sweep_leftovers(pg_server_module.find_bindir() or tmp_path)
+    assert sorted(p.name[len(pg_server_module.PREFIX):] for p in tmp_path.iterdir()) == ["live", "mine", "unowned"]
+
+
+@pytest.mark.parametrize("lookup, table", [
+    (lambda c: fetching.MetadataFetcher.get_station_ids(c, "泰安"), "QZ_DICT_STATIONS"),
+    (lambda c: fetching.MetadataFetcher.get_item_ids(c, "水位"), "QZ_DICT_ITEMS"),
+    (lambda c: fetching.MetadataFetcher.get_item_ids(c, ["水位"]), "QZ_DICT_ITEMS"),
+    (lambda c: fetching.MetadataFetcher.get_method_ids(c, "水位"), "QZ_DICT_METHODS"),
+    (lambda c: fetching.MetadataFetcher.get_method_ids(c, "流体"), "QZ_DICT_STATIONITEMS"),
+])
+def test_a_failed_lookup_without_a_cache_names_the_database_error(writable_conn, no_default_cache, lookup, table):
+    writable_conn.execute(sqlalchemy.text(f"DROP TABLE ZODUZA.{table}"))
+    writable_conn.commit()
+    with pytest.raises(FileNotFoundError, match="metadata cache file not found") as raised:
+        lookup(writable_conn)
+    context = raised.value.__context__
+    assert context is not None and table.lower() in str(context).lower()
+    assert driver_error(context) is not None  # the driver's own error, not a stand-in
