@@ -29,6 +29,7 @@ import re
 import secrets
 import shutil
 import socket
+import stat
 import subprocess
 import tempfile
 import time
@@ -118,10 +119,19 @@ def _alive(pid: int) -> bool:
     return True
 
 
+def base_dir() -> Path:
+    """Where the servers' folders go: the temporary folder, unless the server account could not
+    reach it (a private TMPDIR while running as root); then /tmp."""
+    base = Path(tempfile.gettempdir()).resolve()
+    if os.geteuid() == 0 and not all(p.stat().st_mode & stat.S_IXOTH for p in [base, *base.parents]):
+        return Path("/tmp")
+    return base
+
+
 def sweep_leftovers(bindir: Path) -> None:
     """Stop and remove the servers of earlier test runs whose process is gone (killed before
     it could clean up); the folders of running processes are left alone."""
-    for root in Path(tempfile.gettempdir()).glob(PREFIX + "*"):
+    for root in base_dir().glob(PREFIX + "*"):
         try:
             owner = int((root / "owner").read_text())
         except (OSError, ValueError):
@@ -134,7 +144,7 @@ def sweep_leftovers(bindir: Path) -> None:
                 info = data.stat()
                 kwargs = {"user": info.st_uid, "group": info.st_gid, "extra_groups": []} if os.geteuid() == 0 else {}
                 subprocess.run([str(bindir / "pg_ctl"), "stop", "-D", str(data), "-m", "immediate", "-w"],
-                               capture_output=True, timeout=60, cwd=tempfile.gettempdir(), **kwargs)
+                               capture_output=True, timeout=60, cwd=base_dir(), **kwargs)
             except (OSError, subprocess.SubprocessError):
                 continue  # try again next time rather than remove a running server's files
         shutil.rmtree(root, ignore_errors=True)
@@ -148,7 +158,7 @@ class PgServer:
         if self.bindir is None:
             raise PgServerError(missing_reason() or "no PostgreSQL server programs")
         sweep_leftovers(self.bindir)
-        self.root = Path(tempfile.mkdtemp(prefix=PREFIX))
+        self.root = Path(tempfile.mkdtemp(prefix=PREFIX, dir=base_dir()))
         (self.root / "owner").write_text(str(os.getpid()))
         self.data = self.root / "data"
         self.sockets = self.root / "run"

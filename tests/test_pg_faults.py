@@ -294,7 +294,7 @@ def frame_of_one_row():
 
 
 def test_leftovers_of_a_killed_run_are_removed_and_live_ones_kept(tmp_path, monkeypatch):
-    monkeypatch.setattr(pg_server_module.tempfile, "gettempdir", lambda: str(tmp_path))
+    monkeypatch.setattr(pg_server_module, "base_dir", lambda: tmp_path)
     gone = subprocess.Popen(["true"])
     gone.wait()
     for name, owner in [("dead", gone.pid), ("live", os.getppid()), ("mine", os.getpid())]:
