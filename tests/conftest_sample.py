@@ -54,7 +54,7 @@ def pg_sample_url(pg_server, pg_template):
 
 
 @pytest.fixture
-def pg_copy_url(pg_server, pg_template, request):
+def pg_copy_url(pg_server, pg_template):
     """SQLAlchemy URL of a fresh copy of the sample network in PostgreSQL, for one test to change."""
     url = pg_server.create_database("lumoreq_copy", template=pg_template)
     yield url
