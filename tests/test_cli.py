@@ -235,6 +235,9 @@ MISTAKES = [
      "fetch --sample-path {db} --station 昌平台站 --start 2024-01-01 --end 2024-01-31 -o x.ruzi", {}, 1,
      "lumoreq fetch: error: no station matches '昌平台站'; did you mean 昌平台? (stations: 昌平台, 易县台, 南京台, "
      "泰安台, 成都台, 兰州台, 乌鲁木齐台)"),
+    ("a part of a station name that nearly matches",
+     "fetch --sample-path {db} --station 常平 --start 2024-01-01 --end 2024-01-31 -o x.ruzi", {}, 1,
+     "lumoreq fetch: error: no station matches '常平'; did you mean 昌平台? (stations: …)"),
     ("an item name that nearly matches",
      "fetch --sample-path {db} --method 流体 --item 静水温 --start 2024-01-01 --end 2024-01-31 -o x.ruzi", {}, 1,
      "lumoreq fetch: error: no item matches '静水温'; did you mean 水温? (items: 水管倾斜-北南, …, 降雨量)"),
@@ -545,6 +548,7 @@ def test_fetch_of_a_whole_month_and_of_compressed_values_without_gzip(sample_db,
                                 "--start", "20240102", "--end", "20240102", "-o", str(target)],
                                monkeypatch, capsys, tmp_path)
     assert status == 0, err
+    assert err == ""  # no "(1 warning(s) ...)" for values that are compressed as they should be
     strain, _ = read_ruzi(target)
     assert len(strain) == 6 * 1440 and strain["OBSVALUE"].notna().mean() > 0.9
     packed = tmp_path / "packed.ruzi"
