@@ -215,7 +215,8 @@ def test_demo_runs_every_step(sample_db, tmp_path):
 # (`python tests/test_cli.py` rewrites that section, a test checks it is current).
 #
 # In a row's command, {db} is a sample network, {ruzi} a RUZI file of day values fetched from it
-# (泰安台, 静水位, 2024-01-01 .. 2024-02-29). In the expected line, "…" stands for any text (a
+# (泰安台, 静水位, 2024-01-01 .. 2024-02-29), {dry} one of a station without a rain gauge (南京台,
+# 地电阻率, January 2024). In the expected line, "…" stands for any text (a
 # path, the rest of a list); the pieces between must appear in that order.
 
 MISTAKES = [
@@ -293,6 +294,13 @@ MISTAKES = [
     ("--rainfall without a database",
      "plot {ruzi} --by station --rainfall", {}, 2,
      "lumoreq plot: error: --rainfall reads the rainfall from a database: add --db SECTION, --sample or --sample-path"),
+    ("a metadata cache folder that holds no cache",
+     "plot {ruzi} --metadata-dir nowhere", {}, 1,
+     "lumoreq plot: error: no metadata cache in …/nowhere: run `lumoreq cache refresh --db SECTION` first, or name "
+     "a source with --db, --sample or --sample-path"),
+    ("--rainfall for stations without rainfall",
+     "plot {dry} --by station --rainfall --sample-path {db}", {}, 1,
+     "lumoreq plot: error: no 降雨量 day values at the stations of dry.ruzi in the source; nothing drawn"),
     ("a RUZI file that does not exist",
      "plot missing.ruzi", {}, 1, "lumoreq plot: error: no such file: …/missing.ruzi"),
     ("listing without a source or a metadata cache",
@@ -332,7 +340,7 @@ def render_mistakes():
         "|---|---|---|---|",
     ]
     for what, command, _files, status, expected in MISTAKES:
-        shown = command.replace("{db}", "network.duckdb").replace("{ruzi}", "data.ruzi")
+        shown = command.replace("{db}", "network.duckdb").replace("{ruzi}", "data.ruzi").replace("{dry}", "dry.ruzi")
         lines.append(f"| {what} | `lumoreq {shown}` | {status} | {expected.replace('|', chr(92) + '|')} |")
     return "\n".join(lines) + "\n"
 
@@ -366,10 +374,22 @@ def day_ruzi(sample_db, tmp_path_factory):
     return target
 
 
+@pytest.fixture(scope="module")
+def dry_ruzi(sample_db, tmp_path_factory):
+    """A RUZI file of 南京台, which has no rain gauge."""
+    from lumoreq.cli import main
+
+    target = tmp_path_factory.mktemp("ruzi") / "dry.ruzi"
+    status = main(["fetch", "--sample-path", str(sample_db), "--method", "地电阻率", "--station", "南京", "--rate", "日值",
+                   "--start", "2024-01", "--end", "2024-01", "-o", str(target)])
+    assert status == 0
+    return target
+
+
 @needs_sample
 @pytest.mark.parametrize("what, command, files, status, expected", MISTAKES, ids=[m[0] for m in MISTAKES])
-def test_mistake_gives_one_line(what, command, files, status, expected, sample_db, day_ruzi, tmp_path, monkeypatch,
-                                capsys):
+def test_mistake_gives_one_line(what, command, files, status, expected, sample_db, day_ruzi, dry_ruzi, tmp_path,
+                                monkeypatch, capsys):
     pieces("fetching.fetching_data", "fetching.MetadataFetcher")
     home, work = tmp_path / "home", tmp_path / "work"
     home.mkdir()
@@ -377,7 +397,8 @@ def test_mistake_gives_one_line(what, command, files, status, expected, sample_d
     monkeypatch.chdir(work)
     for name, content in files.items():
         (work / name).write_bytes(content if isinstance(content, bytes) else content.encode())
-    argv = command.replace("{db}", str(sample_db)).replace("{ruzi}", str(day_ruzi)).split()
+    argv = command.replace("{db}", str(sample_db)).replace("{ruzi}", str(day_ruzi)).replace("{dry}", str(dry_ruzi))
+    argv = argv.split()
     before = set(work.iterdir())
     got, out, err = call_main(argv, monkeypatch, capsys, home=home)
     assert got == status, err

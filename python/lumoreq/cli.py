@@ -635,45 +635,45 @@ def _plot(args: argparse.Namespace, watch: _LogWatch) -> int:
     except ImportError as error:
         raise CommandError(f"the charts are not available: {_one_line(error)}") from None
     out = Path(args.out).resolve()
-    out.mkdir(parents=True, exist_ok=True)
+    metadata_dir = _metadata_dir(args)
+    if metadata_dir is not None and not (args.db or uses_sample(args)):
+        _dictionary(None, "stations", metadata_dir)  # a cache that is not there fails here, in one line
     scratch = None
     conn = open_connection(args, watch)
-    metadata_dir = _metadata_dir(args)
-    if conn is None and metadata_dir is None:
-        # Offline: the names come from the records the file carries.
-        scratch = tempfile.TemporaryDirectory(prefix="lumoreq-plot-")
-        metadata_dir = _records_cache(context, ts, scratch.name)
-    keywords: dict[str, Any] = dict(
-        prefix=args.prefix,
-        fig_label=args.label,
-        show_mean=args.stats,
-        show_std=args.stats,
-        figure_format=args.format,
-        qcat_dir=catalogue,
-        start_time=start,
-        end_time=end,
-        metadata_dir=metadata_dir,
-    )
     previous = Path.cwd()
-    # Figures are written below the working directory's figures/ folder.
-    os.chdir(out)
     try:
+        if conn is None and metadata_dir is None:
+            # Offline: the names come from the records the file carries.
+            scratch = tempfile.TemporaryDirectory(prefix="lumoreq-plot-")
+            metadata_dir = _records_cache(context, ts, scratch.name)
+        rainfall = _rainfall(conn, ts, start, end) if args.rainfall else {}
+        if args.rainfall and not rainfall:
+            raise CommandError(f"no {RAIN_ITEM} day values at the stations of {source.name} in the source; nothing drawn")
+        keywords: dict[str, Any] = dict(
+            prefix=args.prefix,
+            fig_label=args.label,
+            show_mean=args.stats,
+            show_std=args.stats,
+            figure_format=args.format,
+            qcat_dir=catalogue,
+            start_time=start,
+            end_time=end,
+            metadata_dir=metadata_dir,
+        )
+        out.mkdir(parents=True, exist_ok=True)
+        # Figures are written below the working directory's figures/ folder.
+        os.chdir(out)
         before = _figure_files(out / "figures")
         if args.by == "item":
             plotting.plot_by_items(ts, conn=conn, number_of_subplots=args.panels, **keywords)
+        elif not args.rainfall:
+            plotting.plot_by_stations(ts, conn=conn, daily_mean_values=args.daily, **keywords)
         else:
-            keywords["daily_mean_values"] = args.daily
-            if not args.rainfall:
-                plotting.plot_by_stations(ts, conn=conn, **keywords)
-            else:
-                rainfall = _rainfall(conn, ts, start, end)
-                if not rainfall:
-                    raise CommandError(
-                        f"no {RAIN_ITEM} day values at the stations of {source.name} in the source; nothing drawn"
-                    )
-                # A figure's rainfall panel shows the rain at that figure's own station.
-                for station, table in ts.groupby("STATIONID", sort=False):
-                    plotting.plot_by_stations(table, conn=conn, rainfall=rainfall.get(station), **keywords)
+            # A figure's rainfall panel shows the rain at that figure's own station.
+            for station, table in ts.groupby("STATIONID", sort=False):
+                plotting.plot_by_stations(
+                    table, conn=conn, daily_mean_values=args.daily, rainfall=rainfall.get(station), **keywords
+                )
         written = _written(before, _figure_files(out / "figures"))
     finally:
         os.chdir(previous)
