@@ -9,7 +9,6 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
-
 from lumoreq.__main__ import build_parser
 
 HAS_SAMPLE = importlib.util.find_spec("lumoreq.sample") is not None
@@ -97,8 +96,8 @@ def test_plot_of_a_file_that_is_not_ruzi(tmp_path, content):
 
 
 def test_plot_of_packed_rows_is_refused(tmp_path):
-    from lumoreq import export
     import pyarrow.parquet as pq
+    from lumoreq import export
 
     packed = pd.DataFrame({"STARTDATE": pd.to_datetime(["2024-01-01"]), "OBSVALUE": ["1 2"], "STATIONID": ["A"],
                            "POINTID": ["1"], "ITEMID": ["2311"]})
@@ -405,6 +404,7 @@ def test_mistake_gives_one_line(what, command, files, status, expected, sample_d
     lines = err.strip().splitlines()
     assert len(lines) == 1 and "Traceback" not in err, err
     assert line_matches(lines[0], expected), lines[0]
+    assert out == ""
     # Nothing written: no RUZI file, no figures, no metadata cache.
     assert set(work.iterdir()) == before
     assert not (home / ".local" / "share" / "lumoreq" / "metadata").exists()

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 README = Path(__file__).resolve().parent.parent / "README.md"
-FENCE = re.compile(r"^```(\w*)[^\n]*\n(.*?)^```", re.S | re.M)
+FENCE = re.compile(r"^```(\w*)[^\n]*\n(.*?)^```", re.DOTALL | re.MULTILINE)
 
 
 def blocks(language):
@@ -85,7 +85,7 @@ def test_python_blocks_run_in_order_as_a_notebook(readers_home):
 def test_command_lines_run_in_order(readers_home, monkeypatch, capsys):
     from lumoreq.cli import main
 
-    home, work = readers_home
+    _home, work = readers_home
     for words in command_lines():
         argv = [str(Path(w).expanduser()) if w.startswith("~/") else w for w in words]
         if "--db" in argv:

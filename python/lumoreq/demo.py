@@ -29,6 +29,7 @@ from .cli import (
     _written,
 )
 
+
 class _Progress:
     """One line per step with its time; a heartbeat while a step runs longer than a few seconds."""
 
