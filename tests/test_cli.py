@@ -618,3 +618,23 @@ if __name__ == "__main__":
     head = text[: text.index(DOC_MARK)] if DOC_MARK in text else text
     DOC.write_text(head + "\n" + render_mistakes(), encoding="utf-8")
     sys.exit(0)
+
+
+def test_a_command_run_in_process_leaves_logging_as_it_found_it(tmp_path, monkeypatch, capsys):
+    import io
+    import logging
+
+    root = logging.getLogger()
+    terminal = logging.StreamHandler(sys.stderr)
+    other = logging.StreamHandler(io.StringIO())  # a notebook's or a test runner's handler
+    root.addHandler(terminal)
+    root.addHandler(other)
+    try:
+        before = [(h, h.level) for h in root.handlers]
+        status, _, _ = call_main(["list", "stations", "--metadata-dir", str(tmp_path / "none")], monkeypatch, capsys,
+                                 tmp_path)
+        assert status == 1
+        assert [(h, h.level) for h in root.handlers] == before
+    finally:
+        root.removeHandler(terminal)
+        root.removeHandler(other)

@@ -67,6 +67,8 @@ class _LogWatch(logging.Handler):
         self.log_file = ""
         # Warnings the command expects (parts of their text): kept in the log, not counted.
         self.expected: tuple[str, ...] = ()
+        # Terminal handlers quietened for the command, with their levels before.
+        self.silenced: list[tuple[logging.Handler, int]] = []
 
     def emit(self, record: logging.LogRecord) -> None:
         if record.levelno < logging.ERROR and any(part in record.getMessage() for part in self.expected):
@@ -83,14 +85,24 @@ def _quiet_logging(verbose: bool) -> _LogWatch:
     from . import logsetup
 
     root = logging.getLogger()
-    for handler in root.handlers:
-        if isinstance(handler, logging.StreamHandler) and not isinstance(handler, logging.FileHandler):
-            if not verbose:
-                handler.setLevel(logging.CRITICAL + 1)
     watch = _LogWatch()
+    if not verbose:
+        # Only the handlers writing to the terminal; others (a notebook's, a test runner's) stay.
+        terminal = (sys.stderr, sys.stdout, sys.__stderr__, sys.__stdout__)
+        for handler in root.handlers:
+            if isinstance(handler, logging.StreamHandler) and not isinstance(handler, logging.FileHandler):
+                if handler.stream in terminal:
+                    watch.silenced.append((handler, handler.level))
+                    handler.setLevel(logging.CRITICAL + 1)
     root.addHandler(watch)
     watch.log_file = str(logsetup.log_file)
     return watch
+
+
+def _restore_logging(watch: _LogWatch) -> None:
+    logging.getLogger().removeHandler(watch)
+    for handler, level in watch.silenced:
+        handler.setLevel(level)
 
 
 def _one_line(error: BaseException) -> str:
@@ -939,7 +951,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     finally:
         if watch is not None:
-            logging.getLogger().removeHandler(watch)
+            _restore_logging(watch)
     if watch.warnings and not verbose:
         print(f"({watch.warnings} warning(s) in {watch.log_file})", file=sys.stderr)
     return status
