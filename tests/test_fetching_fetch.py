@@ -63,7 +63,7 @@ def test_nullall_days_become_missing_samples(sample_db, tmp_path, splitter, data
     code = {"分钟值": "01", "日均值": "90", "小时值": "60"}[data_type]
     path = tmp_path / "n.duckdb"
     shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+    conn = sample.connect(path, read_only=False)
     try:
         conn.execute(sqlalchemy.text(
             f"UPDATE ZODUZA.DYS_{code}_411 SET OBSVALUE = 'NULLALL' "
@@ -84,7 +84,7 @@ def test_nullall_days_become_missing_samples(sample_db, tmp_path, splitter, data
 def test_samplerate_of_the_first_row_decides(sample_db, tmp_path, monkeypatch, caplog, value, expected_rate, warning):
     path = tmp_path / "n.duckdb"
     shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+    conn = sample.connect(path, read_only=False)
     rates = []
     monkeypatch.setattr(fetching.cleaning, "split_lines", lambda df, rate: rates.append(rate) or df, raising=False)
     try:
@@ -239,7 +239,7 @@ def test_daily_loader(sample_conn, splitter):
 def test_marker_in_other_columns_and_missing_values_match_the_reference(sample_db, tmp_path, splitter, split):
     path = tmp_path / "n.duckdb"
     shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+    conn = sample.connect(path, read_only=False)
     try:
         conn.execute(sqlalchemy.text("UPDATE ZODUZA.CP_90_411_AVG SET DATAFLAG = 'aNULLALLb' WHERE STATIONID = 37005"))
         conn.execute(sqlalchemy.text("UPDATE ZODUZA.CP_90_412_AVG SET DATAFLAG = NULL, OBSVALUE = NULL "

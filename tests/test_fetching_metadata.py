@@ -127,7 +127,7 @@ def test_failed_lookup_is_rolled_back_before_the_fetch_goes_on(sample_db, tmp_pa
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path))
     path = tmp_path / "broken.duckdb"
     shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+    conn = sample.connect(path, read_only=False)
     try:
         fetching.refresh_metadata_cache(conn)
         assert MetadataCache.resolve_cache_dir(None).is_relative_to(tmp_path)
