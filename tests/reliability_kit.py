@@ -674,6 +674,169 @@ def full_trials(workdir: Path, trials: int, before: Path | None, writers: list[s
     return rows
 
 
+def _flip(data: bytes, rng) -> bytes:
+    damaged = bytearray(data)
+    damaged[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+    return bytes(damaged)
+
+
+def flip_trials(workdir: Path, flips: int, before: Path | None) -> list[tuple[str, str, int, str]]:
+    """Single-byte flips of a RUZI file and of a metadata-cache file, read back: "same values",
+    "error naming the file", "error not naming the file", or "WRONG values"."""
+    import random
+
+    import numpy as np
+    import pandas as pd
+    import pyarrow.parquet as pq
+
+    from lumoreq import export, sample
+    from lumoreq.metadata_cache import MetadataCache
+
+    rows = []
+    rng = random.Random(2024)
+    frame = series_frame(3, 20_000)
+    frame["DATAFLAG"] = np.where(np.arange(len(frame)) % 3 == 0, "A", "B")
+    versions = [("after", export, lambda table, path: export.write_ruzi(table, path))]
+    if before is not None:
+        old = load_module_file(str(before / "export.py"), "export_before")
+        versions.insert(0, ("before", old, lambda table, path: pq.write_table(table, path)))
+    for version, module, write in versions:
+        good = workdir / f"good_{version}.ruzi"
+        write(module.to_ruzi(frame, {"k": 1}), good)
+        data = good.read_bytes()
+        outcomes = []
+        for i in range(flips):
+            path = workdir / f"flip_{version}.ruzi"
+            path.write_bytes(_flip(data, rng))
+            try:
+                back, _ = module.read_ruzi(path)
+            except Exception as error:
+                outcomes.append("error naming the file" if str(path) in str(error) else "error not naming the file")
+                continue
+            try:
+                pd.testing.assert_frame_equal(back, frame, check_freq=False, check_dtype=False)
+                outcomes.append("same values")
+            except AssertionError:
+                outcomes.append("WRONG values")
+        rows.append(("RUZI file, one byte flipped", version, flips, _tally(outcomes)))
+        print(rows[-1], file=sys.stderr, flush=True)
+    db = workdir / "net" / "n.duckdb"
+    caches = [("after", MetadataCache)]
+    if before is not None:
+        caches.insert(0, ("before", load_module_file(str(before / "metadata_cache.py"),
+                                                      "metadata_cache_before").MetadataCache))
+    for version, cache_class in caches:
+        cache = workdir / f"flipcache_{version}"
+        conn = sample.connect(db)
+        written = cache_class.refresh_cache(conn=conn, cache_dir=cache)
+        conn.close()
+        target = Path(written["stations"])
+        good = cache_class.get_table("stations", cache_dir=cache)
+        data = target.read_bytes()
+        outcomes = []
+        for i in range(flips):
+            target.write_bytes(_flip(data, rng))
+            try:
+                got = cache_class.get_table("stations", cache_dir=cache)
+            except Exception as error:
+                text = str(error)
+                outcomes.append("error naming the file" if str(target) in text else "error not naming the file")
+                continue
+            try:
+                pd.testing.assert_frame_equal(got, good)
+                outcomes.append("same values")
+            except AssertionError:
+                outcomes.append("WRONG values")
+        target.write_bytes(data)
+        rows.append(("metadata-cache file, one byte flipped", version, flips, _tally(outcomes)))
+        print(rows[-1], file=sys.stderr, flush=True)
+    return rows
+
+
+def _python(code: str, *args: str) -> subprocess.Popen:
+    import textwrap
+
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=str(HERE))
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def side_by_side_trials(workdir: Path, trials: int, before: Path | None) -> list[tuple[str, str, int, str]]:
+    """Two processes at once: metadata-cache refreshes into one folder, readers of the sample
+    network; and two exports to one path while a reader polls it."""
+    rows = []
+    db = workdir / "net" / "n.duckdb"
+    a = workdir / "dict_a.duckdb"
+    for path, marker in ((a, "A"),):
+        if not path.exists():
+            dictionary_db(path, marker)
+    modules = [("after", "")]
+    if before is not None:
+        modules.insert(0, ("before", str(before)))
+    refresh = """
+        import sys
+        from lumoreq import sample, metadata_cache
+        import reliability_kit as kit
+        cache = kit.load_module_file(sys.argv[3] + "/metadata_cache.py", "mc").MetadataCache if sys.argv[3] \
+            else metadata_cache.MetadataCache
+        conn = sample.connect(sys.argv[1], read_only=True)
+        for _ in range(5):
+            cache.refresh_cache(conn=conn, cache_dir=sys.argv[2])
+    """
+    reader = """
+        import sys, time
+        import sqlalchemy
+        from lumoreq import sample
+        import reliability_kit as kit
+        module = kit.load_module_file(sys.argv[2] + "/sample.py", "sb") if sys.argv[2] else sample
+        conn = module.connect(sys.argv[1])
+        conn.execute(sqlalchemy.text("SELECT count(*) FROM ZODUZA.DYU_90_411")).scalar()
+        time.sleep(1.0)
+        conn.close()
+    """
+    for version, folder in modules:
+        outcomes = []
+        for i in range(trials):
+            cache = workdir / f"together_{version}_{i}"
+            procs = [_python(refresh, str(a), str(cache), folder) for _ in range(2)]
+            failed = sum(p.wait() != 0 for p in procs)
+            outcomes.append("both succeeded" if not failed else f"{failed} of 2 failed")
+        rows.append(("two metadata-cache refreshes at once", version, trials, _tally(outcomes)))
+        print(rows[-1], file=sys.stderr, flush=True)
+        outcomes = []
+        for i in range(trials):
+            procs = [_python(reader, str(db), folder) for _ in range(2)]
+            failed = sum(p.wait() != 0 for p in procs)
+            outcomes.append("both succeeded" if not failed else f"{failed} of 2 failed")
+        rows.append(("two readers of the sample network at once", version, trials, _tally(outcomes)))
+        print(rows[-1], file=sys.stderr, flush=True)
+    writer = """
+        import sys
+        import pyarrow.parquet as pq
+        import reliability_kit as kit
+        from lumoreq import fetching, sample
+        conn = sample.connect(sys.argv[1], read_only=True)
+        df = kit.series_frame(int(sys.argv[3]), 100_000)
+        for _ in range(4):
+            if sys.argv[4] == "before":
+                pq.write_table(fetching.DataFetcher.to_ruzi(conn, df, "01"), sys.argv[2])
+            else:
+                fetching.DataFetcher.export_ruzi(conn, df, sys.argv[2], "01")
+    """
+    for version, _ in modules:
+        reads = []
+        for i in range(max(1, trials // 4)):
+            target = workdir / f"shared_{version}_{i}.ruzi"
+            procs = [_python(writer, str(db), str(target), str(v), version) for v in (1, 2)]
+            while any(p.poll() is None for p in procs):
+                state = ruzi_state(target, rows=100_000)
+                if state != "absent":
+                    reads.append(state)
+        rows.append(("reads of one path while two exports write it", version, len(reads), _tally(reads)))
+        print(rows[-1], file=sys.stderr, flush=True)
+    return rows
+
+
 def main(argv: list[str]) -> int:
     import argparse
     import tempfile
@@ -682,10 +845,16 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--trials", type=int, default=32, help="kills per writer (half with slowed writes)")
     parser.add_argument("--before", type=Path, help="folder with an earlier metadata_cache.py and sample.py")
     parser.add_argument("--writers", default="export,figure,annual,cache,sample")
+    parser.add_argument("--flips", type=int, default=200, help="single-byte flips per file kind")
+    parser.add_argument("--together", type=int, default=16, help="trials of two processes at once")
     options = parser.parse_args(argv)
     with tempfile.TemporaryDirectory(prefix="lumoreq-reliability-") as work:
-        rows = full_trials(Path(work), options.trials, options.before, options.writers.split(","))
-    print("| writer | version | kills | what the target held afterwards |")
+        rows = full_trials(Path(work), options.trials, options.before, [w for w in options.writers.split(",") if w])
+        if options.flips:
+            rows += flip_trials(Path(work), options.flips, options.before)
+        if options.together:
+            rows += side_by_side_trials(Path(work), options.together, options.before)
+    print("| what | version | trials | outcomes |")
     print("|---|---|---|---|")
     for writer, version, count, outcomes in rows:
         print(f"| {writer} | {version} | {count} | {outcomes} |")
