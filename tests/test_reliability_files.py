@@ -76,6 +76,17 @@ def test_ruzi_records_a_digest_and_reads_back(tmp_path):
     assert os.listdir(tmp_path) == ["a.ruzi"]
 
 
+@pytest.mark.parametrize("unit, tz", [("s", None), ("s", "Asia/Shanghai"), ("ns", None)])
+def test_digest_covers_what_parquet_gives_back(tmp_path, unit, tz):
+    # Parquet keeps seconds as milliseconds: the digest must describe the stored column
+    df = mixed_frame(50)
+    df.index = df.index.as_unit(unit) if tz is None else df.index.as_unit(unit).tz_localize(tz)
+    df["WHEN"] = pd.Series(df.index.tz_localize(None) if tz else df.index, index=df.index).dt.as_unit(unit)
+    export.write_ruzi(export.to_ruzi(df), tmp_path / "s.ruzi")
+    back, _ = export.read_ruzi(tmp_path / "s.ruzi")
+    pd.testing.assert_frame_equal(back, df, check_freq=False)
+
+
 def test_single_byte_flips_of_a_ruzi_file_never_read_as_wrong_values(tmp_path):
     df = mixed_frame()
     source = tmp_path / "good.ruzi"

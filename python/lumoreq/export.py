@@ -147,6 +147,9 @@ def _feed_column(digest, column) -> None:
     import pyarrow.compute as pc
 
     kind = column.type
+    stored = _stored_type(kind)
+    if stored != kind:
+        column, kind = column.cast(stored), stored
     digest.update(str(kind).encode("utf-8"))
     digest.update(len(column).to_bytes(8, "little"))
     if column.null_count:
@@ -177,13 +180,23 @@ def _feed_column(digest, column) -> None:
         digest.update(_json.dumps(column.to_pylist(), default=str, ensure_ascii=False).encode("utf-8"))
 
 
+def _stored_type(kind):
+    """The type a column of `kind` has when read back from Parquet: seconds are kept as
+    milliseconds there (and read_ruzi puts the unit back only in the frame)."""
+    import pyarrow as pa
+
+    if pa.types.is_timestamp(kind) and kind.unit == "s":
+        return pa.timestamp("ms", tz=kind.tz)
+    return kind
+
+
 def _schema_text(schema, key: bytes) -> bytes:
     """The schema as text: fields, types, and its metadata without the digest itself."""
     own = dict(schema.metadata or {})
     context = _json.loads(own.pop(key)) if key in own else {}
     context.pop("digest", None)
     described = {
-        "fields": [[f.name, str(f.type), f.nullable] for f in schema],
+        "fields": [[f.name, str(_stored_type(f.type)), f.nullable] for f in schema],
         "metadata": {k.decode("utf-8", "replace"): v.decode("utf-8", "replace") for k, v in sorted(own.items())},
         "context": context,
     }
