@@ -247,7 +247,10 @@ fs::path create_temp_sibling(const fs::path& target) {
             os_calls::create_exclusive(temp, target);
             return temp;
         } catch (const FileError& e) {
-            if (attempt >= 8 || e.posix_errno() != EEXIST) throw;  // a name taken already: draw again
+            // A name taken already: draw again. Any other failure is the target's (its folder
+            // is missing or not writable), so the error names the target.
+            if (attempt < 8 && e.posix_errno() == EEXIST) continue;
+            throw FileError("cannot write", e.code(), e.reason(), target);
         }
     }
 }
