@@ -9,7 +9,7 @@ BUILD_DIR ?= build/release
 EXTRAS ?= test,demo,bench
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize fuzz install sysdeps clean ci
+.PHONY: demo test bench sanitize fuzz install sysdeps clean ci reliability
 
 demo: install
 	$(PY) -m lumoreq demo
@@ -74,6 +74,21 @@ sanitize: sysdeps $(SAN_VENV)/.deps-stamp
 
 clean:
 	rm -rf build $(VENV) figures
+
+# Kill trials of every crash-safe writer (RELIABILITY_TRIALS each, half with slowed writes),
+# single-byte flips of a RUZI and a metadata-cache file, and processes side by side; prints the
+# table of outcomes. Outside CI (several minutes). RELIABILITY_BEFORE=<git revision> runs the
+# same trials on that revision's Python writers too (export.py, metadata_cache.py, sample.py).
+RELIABILITY_TRIALS ?= 32
+RELIABILITY_FLIPS ?= 200
+RELIABILITY_TOGETHER ?= 16
+RELIABILITY_BEFORE ?=
+reliability: install
+	@rm -rf build/reliability-before
+	@if [ -n "$(RELIABILITY_BEFORE)" ]; then mkdir -p build/reliability-before && for f in export metadata_cache sample; do \
+		git show "$(RELIABILITY_BEFORE):python/lumoreq/$$f.py" > build/reliability-before/$$f.py || exit 1; done; fi
+	MPLBACKEND=Agg $(PY) tests/reliability_kit.py --trials $(RELIABILITY_TRIALS) --flips $(RELIABILITY_FLIPS) \
+		--together $(RELIABILITY_TOGETHER) $(if $(RELIABILITY_BEFORE),--before build/reliability-before)
 
 # libFuzzer targets (fuzz/fuzz_*.cpp, AddressSanitizer + UndefinedBehaviorSanitizer): each runs
 # FUZZ_SECONDS on its corpus in fuzz/corpus/<target>/; crash inputs land in fuzz/crashes/.

@@ -43,17 +43,24 @@ S2 = (
     "\n                    SELECT SUBSTR(ITEMID, 1, 3) AS methodid\n                    FROM "
     "ZODUZA.QZ_DICT_STATIONITEMS\n                "
 )
+def like_literal(name):
+    """A name as a LIKE pattern matching it literally (escape character "\\")."""
+    if not isinstance(name, str):
+        return name
+    return name.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
+
+
 S3 = (
     "\n                    SELECT METHODID AS methodid\n                    FROM ZODUZA.QZ_DICT_METHODS \n"
-    "                    WHERE METHODNAME LIKE '%' || :methodname || '%'\n                "
+    "                    WHERE METHODNAME LIKE '%' || :methodname || '%' ESCAPE '\\'\n                "
 )
 S4 = (
     "\n                SELECT STATIONID \n                FROM ZODUZA.QZ_DICT_STATIONS \n                WHERE "
-    "STATIONNAME LIKE '%' || :stationname || '%'\n            "
+    "STATIONNAME LIKE '%' || :stationname || '%' ESCAPE '\\'\n            "
 )
 S5 = (
     "\n                    SELECT ITEMID \n                    FROM ZODUZA.QZ_DICT_ITEMS \n                    "
-    "WHERE ITEMNAME LIKE '%' || :itemname || '%'\n                "
+    "WHERE ITEMNAME LIKE '%' || :itemname || '%' ESCAPE '\\'\n                "
 )
 S6 = (
     "\n                    SELECT ITEMID \n                    FROM ZODUZA.QZ_DICT_ITEMS \n                    "
@@ -166,7 +173,7 @@ def method_ids(conn, method_name):
     elif method_name == "全部":
         df = read_sql(S2, conn)
     else:
-        df = read_sql(S3, conn, {"methodname": method_name})
+        df = read_sql(S3, conn, {"methodname": like_literal(method_name)})
         df.columns = df.columns.str.lower()
         return df
     df.columns = df.columns.str.lower()
@@ -205,11 +212,11 @@ def fetch_data(conn, start_date, end_date, method_name, station_name, data_type,
         return None
     stations = items = None
     if station_name != "全部":
-        stations = read_sql(S4, conn, {"stationname": station_name})
+        stations = read_sql(S4, conn, {"stationname": like_literal(station_name)})
         stations.columns = stations.columns.str.lower()
     if item_name != "全部":
         if isinstance(item_name, str):
-            items = read_sql(S5, conn, {"itemname": item_name})
+            items = read_sql(S5, conn, {"itemname": like_literal(item_name)})
         else:
             items = read_sql(s6(item_name), conn)
         items.columns = items.columns.str.lower()

@@ -5,6 +5,7 @@ import json
 import logging
 import math
 import re
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -164,7 +165,11 @@ def test_export_calls_the_parquet_writer_with_defaults(fake_metadata, monkeypatc
     with caplog.at_level(logging.INFO, logger="fetching"):
         fetching.DataFetcher.export_ruzi(None, series_table(), target, "分钟值")
     (args, kwargs), = calls
-    assert isinstance(args[0], pa.Table) and args[1] is target and kwargs == {}
+    # written to a hidden sibling (renamed over the target afterwards), with page checksums
+    temp = Path(args[1])
+    assert isinstance(args[0], pa.Table) and temp.parent == target.parent
+    assert temp.name.startswith(".a.ruzi.") and temp.name.endswith(".tmp")
+    assert kwargs == {"write_page_checksum": True}
     assert caplog.records[-1].getMessage() == EXPORTED + str(target)
 
 
@@ -226,11 +231,10 @@ def test_layout_of_a_time_series_table():
     assert table.schema.field("OBSVALUE").type == pa.float32()
     for name in ("STATIONID", "POINTID", "ITEMID", "SAMPLERATE"):
         assert table.schema.field(name).type == pa.string()
-    assert json.loads(table.schema.metadata[b"lumoreq.ruzi"]) == {
-        "format": "RUZI",
-        "version": 1,
-        "metadata": {"k": "v"},
-    }
+    context = json.loads(table.schema.metadata[b"lumoreq.ruzi"])
+    digest = context.pop("digest")
+    assert context == {"format": "RUZI", "version": 2, "metadata": {"k": "v"}}
+    assert digest["algorithm"] == "sha256" and len(digest["columns"]) == len(table.column_names)
     assert json.loads(table.schema.metadata[b"pandas"])["index_columns"] == ["STARTDATE"]
 
 

@@ -12,8 +12,15 @@ Layout of a RUZI table (and file):
   them (integers, floats, booleans, timestamps keep their types);
 - schema metadata ``b"pandas"``: pyarrow's own description of the frame (index, dtypes), so the
   frame comes back as it went in;
-- schema metadata ``b"lumoreq.ruzi"``: JSON ``{"format": "RUZI", "version": 1, "metadata": ...}``
-  where ``metadata`` is the context handed to :func:`to_ruzi`, converted to what JSON can hold.
+- schema metadata ``b"lumoreq.ruzi"``: JSON ``{"format": "RUZI", "version": 2, "metadata": ...,
+  "digest": ...}`` where ``metadata`` is the context handed to :func:`to_ruzi`, converted to what
+  JSON can hold, and ``digest`` the SHA-256 of the schema and of every column (see below).
+
+Damage is detected. Files are written with Parquet page checksums (CRC32) and read with their
+verification, and version 2 records a SHA-256 digest of the schema (its fields and metadata) and
+of every column's values, checked when the file is read: a damaged file raises ``ValueError``
+naming the file instead of returning wrong values. Version 1 files (no digest) still read, with
+the page checksums they have.
 
 pyarrow is imported on first use so that importing this module (the data-access module does it
 when it loads) stays cheap.
@@ -21,6 +28,7 @@ when it loads) stays cheap.
 
 import datetime as _dt
 import decimal as _decimal
+import hashlib as _hashlib
 import json as _json
 import math as _math
 import os as _os
@@ -32,9 +40,12 @@ import pandas as _pd
 
 METADATA_KEY = b"lumoreq.ruzi"
 FORMAT_NAME = "RUZI"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+# Versions read_ruzi understands; 1 has no digest.
+READABLE_VERSIONS = (1, 2)
+DIGEST_ALGORITHM = "sha256"
 
-__all__ = ["METADATA_KEY", "FORMAT_NAME", "FORMAT_VERSION", "to_ruzi", "read_ruzi", "jsonable"]
+__all__ = ["METADATA_KEY", "FORMAT_NAME", "FORMAT_VERSION", "to_ruzi", "read_ruzi", "write_ruzi", "jsonable"]
 
 
 def jsonable(value: _Any) -> _Any:
@@ -120,9 +131,145 @@ def to_ruzi(df: _pd.DataFrame, metadata: _Any = None):
     order = index_columns + [n for n in table.column_names if n not in index_columns]
     table = table.select(order)
     context = {"format": FORMAT_NAME, "version": FORMAT_VERSION, "metadata": jsonable(metadata)}
+    return seal(table, METADATA_KEY, context)
+
+
+# ---------------------------------------------------------------------------------------------
+# Digests: a file's schema and every column, as SHA-256, stored in its own schema metadata
+# ---------------------------------------------------------------------------------------------
+
+
+def _feed_column(digest, column) -> None:
+    """Feed one column's values into `digest` in a form that does not depend on how the values
+    are laid out in memory (chunks, offsets, what sits under a missing value)."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    kind = column.type
+    stored = _stored_type(kind)
+    if stored != kind:
+        column, kind = column.cast(stored), stored
+    digest.update(str(kind).encode("utf-8"))
+    digest.update(len(column).to_bytes(8, "little"))
+    if column.null_count:
+        digest.update(np.ascontiguousarray(pc.is_valid(column).to_numpy(zero_copy_only=False)).tobytes())
+    if pa.types.is_dictionary(kind):
+        _feed_column(digest, column.cast(kind.value_type))
+    elif pa.types.is_null(kind) or len(column) == 0:
+        return
+    elif pa.types.is_string(kind) or pa.types.is_binary(kind) or pa.types.is_large_string(kind) \
+            or pa.types.is_large_binary(kind):
+        wide = pa.large_binary()
+        array = pc.fill_null(column.cast(wide), b"").combine_chunks()
+        offsets = np.frombuffer(array.buffers()[1], dtype=np.int64)[array.offset : array.offset + len(array) + 1]
+        digest.update(np.ascontiguousarray(np.diff(offsets)).tobytes())
+        data = array.buffers()[2]
+        if data is not None:
+            digest.update(memoryview(data)[int(offsets[0]) : int(offsets[-1])])
+    elif pa.types.is_boolean(kind):
+        digest.update(np.ascontiguousarray(pc.fill_null(column, False).to_numpy(zero_copy_only=False)).tobytes())
+    elif pa.types.is_integer(kind) or pa.types.is_floating(kind):
+        values = pc.fill_null(column, pa.scalar(0, kind)).to_numpy(zero_copy_only=False)
+        digest.update(np.ascontiguousarray(values).tobytes())
+    elif pa.types.is_temporal(kind) and kind.bit_width in (32, 64):
+        whole = column.cast(pa.int64() if kind.bit_width == 64 else pa.int32())
+        values = pc.fill_null(whole, 0).to_numpy(zero_copy_only=False)
+        digest.update(np.ascontiguousarray(values).tobytes())
+    else:  # nested and rarer types: their values as JSON text
+        digest.update(_json.dumps(column.to_pylist(), default=str, ensure_ascii=False).encode("utf-8"))
+
+
+def _stored_type(kind):
+    """The type a column of `kind` has when read back from Parquet: seconds are kept as
+    milliseconds there (and read_ruzi puts the unit back only in the frame)."""
+    import pyarrow as pa
+
+    if pa.types.is_timestamp(kind) and kind.unit == "s":
+        return pa.timestamp("ms", tz=kind.tz)
+    return kind
+
+
+def _schema_text(schema, key: bytes) -> bytes:
+    """The schema as text: fields, types, and its metadata without the digest itself."""
+    own = dict(schema.metadata or {})
+    context = _json.loads(own.pop(key)) if key in own else {}
+    context.pop("digest", None)
+    described = {
+        "fields": [[f.name, str(_stored_type(f.type)), f.nullable] for f in schema],
+        "metadata": {k.decode("utf-8", "replace"): v.decode("utf-8", "replace") for k, v in sorted(own.items())},
+        "context": context,
+    }
+    return _json.dumps(described, sort_keys=True, ensure_ascii=False).encode("utf-8")
+
+
+def table_digest(table, key: bytes) -> dict[str, _Any]:
+    """{"algorithm", "schema", "columns"}: SHA-256 of the schema and of each column, as hex."""
+    columns = []
+    for column in table.columns:
+        digest = _hashlib.sha256()
+        _feed_column(digest, column)
+        columns.append(digest.hexdigest())
+    return {
+        "algorithm": DIGEST_ALGORITHM,
+        "schema": _hashlib.sha256(_schema_text(table.schema, key)).hexdigest(),
+        "columns": columns,
+    }
+
+
+def seal(table, key: bytes, context: dict[str, _Any]):
+    """`table` with `context` (JSON) under `key` in its schema metadata, plus the table's digest."""
     schema_metadata = dict(table.schema.metadata or {})
-    schema_metadata[METADATA_KEY] = _json.dumps(context, ensure_ascii=False, allow_nan=False).encode("utf-8")
+    schema_metadata[key] = _json.dumps(context, ensure_ascii=False, allow_nan=False).encode("utf-8")
+    table = table.replace_schema_metadata(schema_metadata)
+    context = dict(context, digest=table_digest(table, key))
+    schema_metadata[key] = _json.dumps(context, ensure_ascii=False, allow_nan=False).encode("utf-8")
     return table.replace_schema_metadata(schema_metadata)
+
+
+def check_digest(table, key: bytes, recorded: _Any) -> None:
+    """Raises ValueError (saying what differs) unless `table` matches its recorded digest."""
+    if not isinstance(recorded, dict) or recorded.get("algorithm") != DIGEST_ALGORITHM:
+        raise ValueError("its digest record is unreadable")
+    actual = table_digest(table, key)
+    if recorded.get("schema") != actual["schema"]:
+        raise ValueError("the schema does not match its digest")
+    if not isinstance(recorded.get("columns"), list) or len(recorded["columns"]) != len(actual["columns"]):
+        raise ValueError("the number of columns does not match its digest")
+    for name, want, got in zip(table.column_names, recorded["columns"], actual["columns"]):
+        if want != got:
+            raise ValueError(f"column {name!r} does not match its digest")
+
+
+def write_parquet(table, path) -> None:
+    """Write `table` to `path` crash-safely (temporary sibling, renamed over it) with page checksums."""
+    import pyarrow.parquet as pq
+
+    from ._files import atomic_path
+
+    with atomic_path(path) as temp:
+        pq.write_table(table, temp, write_page_checksum=True)
+
+
+def read_parquet(path):
+    """A Parquet file's table, every page checksum verified. Errors are the reader's own.
+
+    The file is opened once and read through that one handle: a writer that renames a new file
+    over it meanwhile cannot mix the old file's footer with the new file's pages.
+    """
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    name = _os.fspath(path)
+    if _os.path.isdir(name):
+        raise IsADirectoryError(21, "Is a directory", name)
+    with pa.OSFile(name, "rb") as source:
+        return pq.read_table(source, page_checksum_verification=True)
+
+
+def is_missing_file_error(error: BaseException) -> bool:
+    """True for errors that say the file is not there (or not a readable file), not damaged."""
+    return isinstance(error, (FileNotFoundError, IsADirectoryError, NotADirectoryError, PermissionError))
 
 
 def _datetime_unit(numpy_type: _Any) -> "str | None":
@@ -138,29 +285,52 @@ def _pandas_metadata(table) -> dict[str, _Any]:
     return _json.loads(raw) if raw else {}
 
 
-def read_ruzi(path: str | _os.PathLike[str]) -> tuple[_pd.DataFrame, _Any]:
-    """Read a RUZI file back: the frame as it was exported and its metadata context."""
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+def write_ruzi(table, path: str | _os.PathLike[str]) -> None:
+    """Write a RUZI table (from :func:`to_ruzi`) to ``path``: page checksums on, and crash-safe,
+    so a reader or a crash sees the earlier file or the new one, never a part."""
+    write_parquet(table, path)
 
+
+def read_ruzi(path: str | _os.PathLike[str]) -> tuple[_pd.DataFrame, _Any]:
+    """Read a RUZI file back: the frame as it was exported and its metadata context.
+
+    ``ValueError`` naming the file when it is not a RUZI file or is damaged (a page checksum or
+    the recorded digest does not match, or the file cannot be decoded).
+    """
+    name = _os.fspath(path)
     try:
-        table = pq.read_table(path)
-    except (pa.ArrowInvalid, OSError) as error:
-        if isinstance(error, (FileNotFoundError, IsADirectoryError, PermissionError)):
+        table = read_parquet(path)
+    except Exception as error:
+        if is_missing_file_error(error):
             raise
-        raise ValueError(f"not a RUZI file: {_os.fspath(path)} ({error})") from error
+        raise ValueError(f"not a RUZI file or damaged: {name} ({error})") from error
     raw = (table.schema.metadata or {}).get(METADATA_KEY)
     if raw is None:
         raise ValueError(
-            f"not a RUZI file: {_os.fspath(path)} is a Parquet file without the "
-            f"{METADATA_KEY.decode()} metadata"
+            f"not a RUZI file: {name} is a Parquet file without the {METADATA_KEY.decode()} metadata"
         )
     try:
         context = _json.loads(raw)
         if context.get("format") != FORMAT_NAME:
             raise ValueError("unknown format")
     except (ValueError, AttributeError) as error:
-        raise ValueError(f"not a RUZI file: {_os.fspath(path)} has unreadable RUZI metadata") from error
+        raise ValueError(f"not a RUZI file: {name} has unreadable RUZI metadata") from error
+    version = context.get("version")
+    if version not in READABLE_VERSIONS:
+        raise ValueError(f"unsupported RUZI version {version!r} in {name}; this lumoreq reads "
+                         f"versions {', '.join(map(str, READABLE_VERSIONS))}")
+    if version >= 2:
+        try:
+            check_digest(table, METADATA_KEY, context.get("digest"))
+        except Exception as error:
+            raise ValueError(f"damaged RUZI file: {name}: {error}") from error
+    try:
+        return _decode(table, context)
+    except Exception as error:
+        raise ValueError(f"damaged RUZI file: {name}: it cannot be decoded ({error})") from error
+
+
+def _decode(table, context) -> tuple[_pd.DataFrame, _Any]:
     frame = table.to_pandas()
     described_columns = _pandas_metadata(table).get("columns", [])
     # Parquet keeps time in milli-, micro- or nanoseconds only: a seconds column or index comes

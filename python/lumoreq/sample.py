@@ -48,11 +48,18 @@ The raw (``DYS``) minute and second tables hold the same texts as ``DYU``, uncom
 
 The earthquake catalogue (:func:`write_catalogue`) is a fixed-column text file with events near
 and far from the stations over the same period, and a few malformed lines.
+
+A network is complete or absent. :func:`build` publishes the catalogue first and the database
+last, each written beside its target and renamed over it, and the database records the
+catalogue's SHA-256 (table ``main.lumoreq_sample_info``), so a network whose build was killed,
+or whose catalogue does not match, is found out by :func:`check` and rebuilt by
+:func:`default_path` instead of being used.
 """
 
 from __future__ import annotations
 
 import gzip
+import hashlib
 import os
 from pathlib import Path
 
@@ -136,35 +143,97 @@ def data_dir() -> Path:
 DATA_VERSION = 2
 
 
+INFO_TABLE = "main.lumoreq_sample_info"
+CATALOGUE_NAME = "catalogue.txt"
+
+
 def default_path(build_if_missing: bool = True) -> Path:
-    """The demo's sample network, ``<data dir>/sample/network-v<DATA_VERSION>.duckdb``; built when missing."""
+    """The demo's sample network, ``<data dir>/sample/network-v<DATA_VERSION>.duckdb``; built when
+    missing, half-built or not matching its catalogue."""
     path = data_dir() / "sample" / f"network-v{DATA_VERSION}.duckdb"
-    if build_if_missing and not path.exists():
-        build(path)
+    if build_if_missing:
+        ensure(path)
     return path
 
 
 def default_catalogue_path(build_if_missing: bool = True) -> Path:
-    """The earthquake catalogue that goes with :func:`default_path`; written when missing."""
-    path = data_dir() / "sample" / "catalogue.txt"
-    if build_if_missing and not path.exists():
-        path.parent.mkdir(parents=True, exist_ok=True)
-        write_catalogue(path)
+    """The earthquake catalogue that goes with :func:`default_path`; the network is (re)built
+    when the catalogue is missing or does not match it."""
+    return default_path(build_if_missing).with_name(CATALOGUE_NAME)
+
+
+def ensure(path, catalogue: bool = True, **build_args) -> Path:
+    """``path`` as a complete sample network: built (with ``build_args``) unless :func:`check`
+    finds it complete already."""
+    from . import _files
+
+    path = Path(path)
+    if path.parent.is_dir():
+        _files.sweep(path.parent)  # what killed builds left here
+    try:
+        check(path, catalogue=catalogue)
+    except (FileNotFoundError, ValueError):
+        build(path, catalogue=catalogue, **build_args)
     return path
 
 
-def connect(path, read_only: bool = False):
+def check(path, catalogue: bool = True) -> dict[str, str]:
+    """The build record of the complete sample network at ``path``.
+
+    ``FileNotFoundError`` when there is none; ``ValueError`` saying why when the file is not a
+    complete sample network (damaged, half-built, of another data version) or, with
+    ``catalogue``, when the catalogue beside it is missing or not the one it was built with.
+    """
+    import duckdb
+
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no sample network at {path}")
+    try:
+        con = duckdb.connect(str(path), read_only=True)
+    except Exception as error:
+        if "lock" in str(error).lower():
+            raise  # another process writes it: in use, not damaged
+        raise ValueError(f"the sample network {path} cannot be opened: {error}") from error
+    try:
+        record = dict(con.execute(f"SELECT key, value FROM {INFO_TABLE}").fetchall())
+    except Exception as error:
+        raise ValueError(f"the sample network {path} is incomplete (no build record): {error}") from error
+    finally:
+        con.close()
+    if record.get("complete") != "yes" or record.get("data_version") != str(DATA_VERSION):
+        raise ValueError(f"the sample network {path} is incomplete or of another data version ({record})")
+    if catalogue and record.get("catalogue_sha256"):
+        beside = path.with_name(CATALOGUE_NAME)
+        try:
+            digest = hashlib.sha256(beside.read_bytes()).hexdigest()
+        except FileNotFoundError:
+            raise ValueError(f"the catalogue of the sample network {path} is missing: {beside}") from None
+        if digest != record["catalogue_sha256"]:
+            raise ValueError(f"the catalogue {beside} is not the one the sample network {path} was built with")
+    return record
+
+
+def connect(path, read_only: bool = True):
     """An SQLAlchemy connection to the sample network at ``path``; the caller closes it.
 
-    ``read_only`` lets several processes read the same file at once (DuckDB allows one writer).
-    Closing the connection leaves the engine's pool empty (no pooling), so the file is released.
+    Read-only by default, so any number of processes (commands, notebooks) read the same file
+    at once; :func:`build` is what writes it. ``read_only=False`` takes DuckDB's single writer
+    lock. Closing the connection leaves the engine's pool empty (no pooling), so the file is
+    released.
     """
     import sqlalchemy
 
+    path = Path(path)
     engine = sqlalchemy.create_engine(
-        f"duckdb:///{Path(path)}", poolclass=sqlalchemy.pool.NullPool, connect_args={"read_only": bool(read_only)}
+        f"duckdb:///{path}", poolclass=sqlalchemy.pool.NullPool, connect_args={"read_only": bool(read_only)}
     )
-    return engine.connect()
+    try:
+        return engine.connect()
+    except Exception as error:
+        error.add_note(f"opening the sample network {path} ({'read-only' if read_only else 'for writing'}) failed; "
+                       "rebuild it with lumoreq.sample.build(path) if it is damaged")
+        raise
 
 
 # --------------------------------------------------------------------------------------------
@@ -271,14 +340,33 @@ def build(
     """
     import duckdb
 
+    from . import _files
+
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    # Built beside the target and renamed at the end: an interrupted build leaves no file that
-    # looks complete.
-    partial = path.with_name(f"{path.name}.{os.getpid()}.partial")
-    for p in (partial, Path(str(partial) + ".wal")):
-        if p.exists():
-            p.unlink()
+    _files.sweep(path.parent)  # what killed builds left here
+    # The catalogue is published first and the database last: until the new database is in
+    # place, the old one (if any) no longer matches the catalogue and is rebuilt, not used.
+    catalogue_digest = ""
+    if catalogue:
+        beside = write_catalogue(path.with_name(CATALOGUE_NAME), start=start, days=days, seed=seed)
+        catalogue_digest = hashlib.sha256(beside.read_bytes()).hexdigest()
+    with _files.atomic_path(path) as partial:
+        os.remove(partial)  # DuckDB makes its own file (and its .wal beside it) under this name
+        try:
+            _build_database(partial, start, days, minute_days, second_days, minute_series, second_series, seed,
+                            catalogue_digest)
+        finally:
+            wal = Path(partial + ".wal")
+            if wal.exists():
+                wal.unlink()
+    return path
+
+
+def _build_database(partial, start, days, minute_days, second_days, minute_series, second_series, seed,
+                    catalogue_digest) -> None:
+    import duckdb
+
     start_ts = pd.Timestamp(start)
     keys = series_keys()
     con = duckdb.connect(str(partial))
@@ -332,13 +420,18 @@ def build(
         # Tables that discovery must never return.
         con.execute(f"CREATE TABLE {SCHEMA}.DYU_01_231_DEV_TEST (ID INTEGER, NOTE VARCHAR)")
         con.execute(f"CREATE TABLE {SCHEMA}.CP_90_231_RES ({_layout('CP', '90', 'VARCHAR')})")
+        # The build record, written last: a database without it never counts as complete.
+        record = {
+            "data_version": str(DATA_VERSION),
+            "catalogue_sha256": catalogue_digest,
+            "arguments": repr((start, days, minute_days, second_days, minute_series, second_series, seed)),
+            "complete": "yes",
+        }
+        con.execute(f"CREATE TABLE {INFO_TABLE} (key VARCHAR, value VARCHAR)")
+        con.executemany(f"INSERT INTO {INFO_TABLE} VALUES (?, ?)", list(record.items()))
         con.execute("CHECKPOINT")
     finally:
         con.close()
-    os.replace(partial, path)
-    if catalogue:
-        write_catalogue(path.with_name("catalogue.txt"), start=start, days=days, seed=seed)
-    return path
 
 
 def _fill_rate(con, rate_id, chosen, keys, n_days, start_ts, seed, tables) -> None:
@@ -500,5 +593,7 @@ def write_catalogue(path, *, start: str = START, days: int = 731, n_events: int 
     bad = lines[3 * len(lines) // 4]
     lines.insert(3 * len(lines) // 4, bad[:28] + " x.y" + bad[32:])
     lines.insert(len(lines) - 5, "   ")
-    Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
+    from . import _files
+
+    _files.write_bytes(path, ("\n".join(lines) + "\n").encode("utf-8"))
     return Path(path)

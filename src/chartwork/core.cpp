@@ -2,6 +2,7 @@
 // saving, and the dispatcher.
 #include <vector>
 
+#include "bind/files.hpp"
 #include "chartwork/chartwork.hpp"
 
 namespace lumoreq::chartwork {
@@ -120,7 +121,10 @@ void save_figure(const bind::ModuleRef& mod, py::object fig, py::object filename
     mod.attr("create_figures_folder")();
     py::object name = filename + py::str(".") + format;
     py::object full_path = py::str("./figures/") + name;
-    fig.attr("savefig")(full_path, "dpi"_a = dpi, "bbox_inches"_a = "tight");
+    // Drawn into a temporary sibling and renamed over the target: never a truncated figure.
+    bind::save_atomically(full_path, [&](const py::object& temp) {
+        fig.attr("savefig")(temp, "format"_a = format, "dpi"_a = dpi, "bbox_inches"_a = "tight");
+    });
     mod.attr("plt").attr("close")(fig);
     bind::log(mod, "info", py::str("Figure ") + name + py::str(" has been saved to current folder."));
 }

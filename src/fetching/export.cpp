@@ -54,7 +54,8 @@ void export_ruzi(const bind::ModuleRef& mod, py::object conn, py::object df, py:
                  py::object sampling_rate) {
     py::object table = mod.attr("DataFetcher").attr("to_ruzi")(conn, df, sampling_rate);
     if (py::bool_(table)) {
-        py::module_::import("pyarrow.parquet").attr("write_table")(table, file_path);
+        // Written beside the target and renamed over it: a crash or a reader never sees a part.
+        mod.attr("export").attr("write_ruzi")(table, file_path);
         bind::log(mod, "info", py::str(kExported) + py::str(file_path));
     } else {
         bind::log(mod, "error", kExportFailed);

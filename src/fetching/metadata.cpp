@@ -21,15 +21,15 @@ constexpr const char* kAllItems =
 constexpr const char* kMethodsByName =
     "\n                    SELECT METHODID AS methodid\n"
     "                    FROM ZODUZA.QZ_DICT_METHODS \n"
-    "                    WHERE METHODNAME LIKE '%' || :methodname || '%'\n                ";
+    "                    WHERE METHODNAME LIKE '%' || :methodname || '%' ESCAPE '\\'\n                ";
 constexpr const char* kStationsByName =
     "\n                SELECT STATIONID \n"
     "                FROM ZODUZA.QZ_DICT_STATIONS \n"
-    "                WHERE STATIONNAME LIKE '%' || :stationname || '%'\n            ";
+    "                WHERE STATIONNAME LIKE '%' || :stationname || '%' ESCAPE '\\'\n            ";
 constexpr const char* kItemsByName =
     "\n                    SELECT ITEMID \n"
     "                    FROM ZODUZA.QZ_DICT_ITEMS \n"
-    "                    WHERE ITEMNAME LIKE '%' || :itemname || '%'\n                ";
+    "                    WHERE ITEMNAME LIKE '%' || :itemname || '%' ESCAPE '\\'\n                ";
 constexpr const char* kItemsByExactNamesHead =
     "\n                    SELECT ITEMID \n"
     "                    FROM ZODUZA.QZ_DICT_ITEMS \n"
@@ -51,6 +51,20 @@ const char* category_first_char(const py::object& name) {
     return nullptr;
 }
 
+// A name as a LIKE pattern that matches it literally: "%", "_" and the escape character "\"
+// are characters of the name, as they are when the cache answers. Other values go as they are.
+py::object like_literal(const py::object& name) {
+    if (!py::isinstance<py::str>(name)) return name;
+    const auto text = name.cast<std::string>();
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '\\') out += '\\';
+        out += c;
+    }
+    return py::str(out);
+}
+
 bool is_all(const py::object& name) { return py::isinstance<py::str>(name) && name.cast<std::string>() == kAll; }
 
 // A failed statement leaves DuckDB and PostgreSQL connections in an aborted transaction, so
@@ -65,16 +79,38 @@ void roll_back(const py::object& conn) {
     }
 }
 
-// The cache answers for a database that failed with `db_error`. When the cache cannot answer
-// either, its error keeps the database's as its context (as Python chains an error raised while
-// another is handled), so a server that is down is not reported as a missing cache file only.
+// The innermost cause of an error (the driver's own error under pandas' wrapper) on one line,
+// with its type: "CatalogException: Catalog Error: Table ... does not exist!".
+py::str error_line(py::object error) {
+    for (int depth = 0; depth < 16; ++depth) {
+        py::object cause = error.attr("__cause__");
+        if (cause.is_none() || cause.is(error)) break;
+        error = cause;
+    }
+    std::string text = py::str(" ").attr("join")(py::str(error).attr("split")()).cast<std::string>();
+    if (text.size() > 300) text = text.substr(0, 297) + "...";  // may cut a character; it is a note
+    return py::str("{}: {}").format(py::type::of(error).attr("__name__"),
+                                    py::reinterpret_steal<py::str>(
+                                        PyUnicode_DecodeUTF8(text.data(), text.size(), "replace")));
+}
+
+// The cache asked because the database failed with `db_error`: when the cache fails too, its
+// error says what the database said, so the real cause is not lost behind "no cache".
 py::object cache_table(const bind::ModuleRef& mod, const char* name, const py::object& cache_dir,
                        const py::object& db_error) {
     try {
         return mod.attr("MetadataCache").attr("get_table")(name, "cache_dir"_a = cache_dir);
     } catch (py::error_already_set& e) {
-        py::object raised = e.value();
-        if (db_error && raised && raised.attr("__context__").is_none()) raised.attr("__context__") = db_error;
+        if (!db_error.is_none() && e.matches(PyExc_Exception)) {
+            // As Python chains an error raised while another is handled.
+            if (e.value().attr("__context__").is_none()) e.value().attr("__context__") = db_error;
+            e.value().attr("add_note")(py::str("the database was asked first and failed: ") + error_line(db_error));
+            if (PyException_GetCause(e.value().ptr()) == nullptr) {
+                PyException_SetCause(e.value().ptr(), db_error.inc_ref().ptr());
+            } else {
+                Py_DECREF(PyException_GetCause(e.value().ptr()));
+            }
+        }
         throw;
     }
 }
@@ -103,7 +139,7 @@ py::object get_method_ids(const bind::ModuleRef& mod, py::object conn, py::objec
             df = read_sql(kAllItems, conn);
         } else {
             py::dict params;
-            params["methodname"] = method_name;
+            params["methodname"] = like_literal(method_name);
             df = read_sql(kMethodsByName, conn, params);
             lower_columns(df);
             return df;
@@ -136,10 +172,10 @@ py::object get_method_ids(const bind::ModuleRef& mod, py::object conn, py::objec
 
 py::object get_station_ids(const bind::ModuleRef& mod, py::object conn, py::object station_name,
                            py::object cache_dir) {
-    py::object db_error;
+    py::object db_error = py::none();
     try {
         py::dict params;
-        params["stationname"] = station_name;
+        params["stationname"] = like_literal(station_name);
         py::object df = read_sql(kStationsByName, conn, params);
         lower_columns(df);
         return df;
@@ -165,7 +201,7 @@ py::object get_item_ids(const bind::ModuleRef& mod, py::object conn, py::object 
     py::list names;
     if (as_list)
         for (auto n : item_name) names.append(n);
-    py::object db_error;
+    py::object db_error = py::none();
     try {
         py::object df;
         if (as_list) {
@@ -180,7 +216,7 @@ py::object get_item_ids(const bind::ModuleRef& mod, py::object conn, py::object 
             df = read_sql(sql + kItemsByExactNamesTail, conn);
         } else {
             py::dict params;
-            params["itemname"] = item_name;
+            params["itemname"] = like_literal(item_name);
             df = read_sql(kItemsByName, conn, params);
         }
         lower_columns(df);
@@ -242,7 +278,11 @@ void register_metadata(py::module_& m) {
                 if (!e.matches(PyExc_FileNotFoundError)) throw;
                 py::object root = cache.attr("resolve_cache_dir")(cache_dir);
                 py::raise_from(e, PyExc_RuntimeError, (kNoCache + text_of(root)).c_str());
-                throw py::error_already_set();
+                py::error_already_set no_cache;
+                // The fixed message stays; what the cache and the database said goes with it.
+                if (py::hasattr(e.value(), "__notes__"))
+                    for (py::handle note : e.value().attr("__notes__")) no_cache.value().attr("add_note")(note);
+                throw no_cache;
             }
         },
         "获取时间序列元数据信息", py::arg("conn") = py::none(), py::arg("cache_dir") = py::none(),

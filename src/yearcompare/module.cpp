@@ -1,18 +1,62 @@
 // Same-period-of-year comparison: every calendar year of one series over one month-day axis.
 #include "bind/bind.hpp"
+#include "bind/files.hpp"
 
 namespace bind = lumoreq::bind;
 
 namespace {
 
+bool truthy(py::handle x) { return py::bool_(py::reinterpret_borrow<py::object>(x)).cast<bool>(); }
+
+// The file the comparison is saved to, or None when `output_file` is not a path at all (that
+// failure is then met, and logged, when saving). Relative names go into ./figures/ (a name
+// already starting "./figures/" is kept); one that resolves outside that folder is refused.
+py::object figure_path(const py::object& output_file) {
+    auto os = py::module_::import("os");
+    py::object path;
+    try {
+        path = os.attr("fspath")(output_file);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        return py::none();
+    }
+    if (!py::isinstance<py::str>(path)) path = os.attr("fsdecode")(path);
+    if (truthy(os.attr("path").attr("isabs")(path))) return path;
+    if (!truthy(path.attr("startswith")("./figures/"))) path = py::str("./figures/") + path;
+    py::object real = os.attr("path").attr("realpath");
+    py::object folder = real("figures");
+    py::object resolved = real(path);
+    if (!truthy(resolved.attr("startswith")(os.attr("path").attr("join")(folder, "")))) {
+        throw py::value_error(py::str("plot_annual_comparison: output_file {!r} resolves to {} outside ./figures/; "
+                                      "use a name inside ./figures/ or an absolute path")
+                                  .format(output_file, resolved)
+                                  .cast<std::string>());
+    }
+    return path;
+}
+
+// The image format the file name implies ("png" for "x.png"); matplotlib's default format for a
+// name without one, which matplotlib then appends to the name, as it does for a direct save.
+py::object image_format(py::object& path) {
+    auto os = py::module_::import("os");
+    py::object ext = os.attr("path").attr("splitext")(path).attr("__getitem__")(1);
+    if (truthy(ext) && !ext.equal(py::str("."))) return ext[py::slice(1, {}, {})].attr("lower")();
+    py::object fmt = py::module_::import("matplotlib").attr("rcParams")["savefig.format"];
+    path = path.attr("rstrip")(".") + py::str(".") + fmt;
+    return fmt;
+}
+
 py::tuple plot_annual_comparison(const bind::ModuleRef& mod, py::object df, py::object output_file,
                                  py::object subtract_mean, py::object invert_y, py::object y_label, py::object dpi,
                                  py::object figsize, py::object grid, py::object y_axis_format,
                                  py::object station_name, py::object direction, py::object rolling_window) {
-    auto truthy = [](py::handle x) { return py::bool_(py::reinterpret_borrow<py::object>(x)).cast<bool>(); };
     // An empty frame has no year to draw; say so instead of failing deep inside matplotlib.
     if (truthy(df.attr("empty")))
         throw py::value_error("plot_annual_comparison: the data frame is empty, there is no year to compare");
+
+    // Where the figure goes, settled before anything is drawn: a relative name lives in
+    // ./figures/ and may not climb out of it; an absolute path is used as given.
+    py::object path = figure_path(output_file);
 
     py::object plt = mod.attr("plt");
     py::object np = mod.attr("np");
@@ -80,14 +124,13 @@ py::tuple plot_annual_comparison(const bind::ModuleRef& mod, py::object df, py::
 
     try {
         auto os = py::module_::import("os");
-        py::object path = os.attr("fspath")(output_file);
-        // Relative names go into ./figures/; an absolute path is used as given. The folder that
-        // is to hold the file is created when missing.
-        if (!truthy(os.attr("path").attr("isabs")(path)) && !truthy(path.attr("startswith")("./figures/")))
-            path = py::str("./figures/") + path;
+        if (path.is_none()) path = os.attr("fspath")(output_file);  // not a path: fails here, logged
         py::object parent = os.attr("path").attr("dirname")(path);
         if (truthy(parent)) os.attr("makedirs")(parent, "exist_ok"_a = true);
-        fig.attr("savefig")(path, "dpi"_a = dpi, "bbox_inches"_a = "tight");
+        py::object format = image_format(path);
+        bind::save_atomically(path, [&](const py::object& temp) {
+            fig.attr("savefig")(temp, "format"_a = format, "dpi"_a = dpi, "bbox_inches"_a = "tight");
+        });
         bind::log(mod, "info", py::str("Annual comparison chart saved as: ") + py::str(path));
     } catch (py::error_already_set& e) {
         bind::rethrow_unless_exception(e);
