@@ -323,11 +323,25 @@ def _sample_default_path(sample) -> Path:
 def _ensure_sample(path: Path | None, rebuild: bool = False, say=print) -> Path:
     sample = _sample_module()
     path = Path(path) if path else _sample_default_path(sample)
-    if rebuild or not path.exists():
+    reason = "rebuild asked for" if rebuild else _sample_incomplete(sample, path)
+    if reason is not None:
         path.parent.mkdir(parents=True, exist_ok=True)
-        say(f"building the sample network at {path} ...")
+        say(f"building the sample network at {path} ({reason}) ...")
         sample.build(path)
     return path
+
+
+def _sample_incomplete(sample, path: Path) -> str | None:
+    """Why the sample network at ``path`` cannot be used as it is (None: it is complete).
+
+    A half-built, damaged or mismatched file is rebuilt rather than read."""
+    try:
+        sample.check(path)
+    except FileNotFoundError:
+        return "missing"
+    except ValueError as error:
+        return _one_line(error)
+    return None
 
 
 def uses_sample(args: argparse.Namespace) -> bool:

@@ -26,6 +26,7 @@ from .cli import (
     _LogWatch,
     _one_line,
     _sample_default_path,
+    _sample_incomplete,
     _written,
 )
 
@@ -216,7 +217,7 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
         sample = _import("sample")
         _need(sample, "build", "connect")
         path = database or _sample_default_path(sample)
-        existed = path.exists() and not rebuild
+        existed = not rebuild and _sample_incomplete(sample, path) is None
         if not existed:
             path.parent.mkdir(parents=True, exist_ok=True)
             sample.build(path)
