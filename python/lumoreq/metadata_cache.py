@@ -222,14 +222,20 @@ class MetadataCache:
         not asked for are carried over from the current generation. The files returned are in
         that generation folder (``<cache_dir>/gen-.../<name>.parquet``).
         """
-        from . import _files
-
         if conn is None:
             raise ValueError("refresh_cache needs a database connection")
         names = list(TABLES) if tables is None else [tables] if isinstance(tables, str) else list(tables)
         for name in names:
             cls._check_name(name)  # unknown names fail before anything is read or written
         frames = {name: _read_table(conn, TABLES[name]) for name in names}
+        return cls._publish(frames, cache_dir)
+
+    @classmethod
+    def _publish(cls, frames: dict, cache_dir=None) -> dict[str, Path]:
+        """Write ``frames`` as a new generation (the other tables carried over from the current
+        one) and switch the pointer to it last; returns {name: file written}."""
+        from . import _files
+
         root = cls.resolve_cache_dir(cache_dir)
         root.mkdir(parents=True, exist_ok=True)
         _files.sweep(root)  # generations a killed refresh left half-written
@@ -259,7 +265,7 @@ class MetadataCache:
             raise
         _files.write_bytes(root / POINTER, (generation.name + "\n").encode("utf-8"))
         _prune(root, generation.name)
-        return {name: generation / f"{name}.parquet" for name in names}
+        return {name: generation / f"{name}.parquet" for name in frames}
 
     @classmethod
     def store_tables(cls, frames: dict, cache_dir=None) -> dict[str, Path]:
@@ -269,17 +275,8 @@ class MetadataCache:
         records kept in a RUZI file. Unknown names fail before anything is written.
         """
         for name in frames:
-            cls._file(name)
-        root = cls.resolve_cache_dir(cache_dir)
-        root.mkdir(parents=True, exist_ok=True)
-        written = {}
-        for name, frame in frames.items():
-            target = cls._file(name, cache_dir)
-            partial = target.with_name(target.name + ".partial")
-            _normalise(pd.DataFrame(frame).copy()).to_parquet(partial, index=False)
-            os.replace(partial, target)
-            written[name] = target
-        return written
+            cls._check_name(name)
+        return cls._publish({name: _normalise(pd.DataFrame(frame).copy()) for name, frame in frames.items()}, cache_dir)
 
     @classmethod
     def get_table(cls, name: str, cache_dir=None) -> pd.DataFrame:
