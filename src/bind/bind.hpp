@@ -67,6 +67,23 @@ struct DocOnly {
     }
 };
 
+// An error of the host raised while a module is set up (a sibling import, a home directory that
+// cannot be written) reaches the importer as it is. pybind11 turns it into
+// ImportError("initialization failed") with the host's error only as its cause; this undoes that.
+inline int unwrap_init_error(int rc) {
+    if (rc == 0 || !PyErr_Occurred()) return rc;
+    py::error_already_set e;
+    if (e.matches(PyExc_ImportError)) {
+        const py::object cause = e.value().attr("__cause__");
+        if (!cause.is_none() && py::str(e.value()).cast<std::string>() == "initialization failed") {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.ptr())), cause.ptr());
+            return rc;
+        }
+    }
+    e.restore();
+    return rc;
+}
+
 // A plain Python class used as a namespace of static methods. It is a real `type`, so
 // callers can look its methods up, and patch them, as on any class.
 class StaticClass {
@@ -113,3 +130,13 @@ void def_function(py::module_& m, const char* name, Func&& f, const char* doc, c
 }
 
 }  // namespace lumoreq::bind
+
+// PYBIND11_MODULE for the modules that take their logger from the logging set-up: the same
+// module object, cache and initialisation, with the host's errors passed on unchanged.
+#define LUMOREQ_MODULE(name, variable)                                                 \
+    PYBIND11_MODULE_PYINIT(name)                                                       \
+    int pybind11_exec_lumoreq_##name(PyObject*);                                       \
+    int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * pm) {                         \
+        return ::lumoreq::bind::unwrap_init_error(pybind11_exec_lumoreq_##name(pm));   \
+    }                                                                                  \
+    PYBIND11_MODULE_EXEC(lumoreq_##name, variable)
