@@ -120,8 +120,9 @@ inline std::string text_signature(const py::detail::function_record& rec) {
         std::string text = name_of(i, nullptr);
         if (i < rec.args.size() && rec.args[i].value) {
             const std::string literal = default_literal(rec.args[i].value);
-            // an object default has no literal: the parameter is shown as optional, default None
-            text += "=" + (literal.empty() ? std::string("None") : literal);
+            // a default without a literal (an object, an infinite float) is shown as "...",
+            // as stubs write it: the parameter is optional, its default is not spelled out
+            text += "=" + (literal.empty() ? std::string("...") : literal);
         }
         return text;
     };
