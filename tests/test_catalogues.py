@@ -47,3 +47,16 @@ def test_rate_by_id_converts_to_text_first(rate_id, seconds):
 
 def test_documentation_strings():
     assert SampleRateType.get_rate_by_id.__doc__ == "根据采样率ID获取对应的秒数"
+
+
+@pytest.mark.parametrize("text", ["\ud800", "产品库\udfff", "\udcff分钟值"])
+def test_texts_without_utf8_form_match_nothing(text):
+    assert DatabaseType.get_id(text) is None
+    assert SampleRateType.get_config(text) is None
+    assert SampleRateType.get_rate_by_id(text) is None
+
+    class Odd:
+        def __str__(self):
+            return "6\ud8000"
+
+    assert SampleRateType.get_rate_by_id(Odd()) is None

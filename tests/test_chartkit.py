@@ -116,6 +116,27 @@ def test_get_freq_str_matches_reference(seconds):
     assert chartkit.get_freq_str(td) == reference.get_freq_str(td)
 
 
+class _Span:
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def total_seconds(self):
+        return self.seconds
+
+
+@pytest.mark.parametrize("seconds, error", [(float("-inf"), OverflowError), (float("inf"), None),
+                                            (float("nan"), None)])
+def test_get_freq_str_of_unbounded_spans_fails_like_int(seconds, error):
+    if error is None:
+        assert chartkit.get_freq_str(_Span(seconds)) == reference.get_freq_str(_Span(seconds)) == "1D"
+        return
+    with pytest.raises(error) as expected:
+        reference.get_freq_str(_Span(seconds))
+    with pytest.raises(error) as got:
+        chartkit.get_freq_str(_Span(seconds))
+    assert str(got.value) == str(expected.value)
+
+
 def _frame(stamps, samplerate=None):
     idx = pd.DatetimeIndex(pd.to_datetime(stamps), name="STARTDATE")
     df = pd.DataFrame({"OBSVALUE": np.arange(len(idx), dtype="float32")}, index=idx)

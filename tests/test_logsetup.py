@@ -91,3 +91,24 @@ def test_unwritable_home_fails_the_import(tmp_path):
                        extra_env={"HOME": str(home)})
     assert result.returncode != 0
     assert "Error" in result.stderr
+
+
+def test_an_unusable_home_reaches_the_importer_as_the_hosts_error(tmp_path):
+    home = tmp_path / "home-is-a-file"
+    home.write_text("")
+    result = run_fresh(
+        """
+        for name in ("lumoreq.logsetup", "lumoreq.fetching", "lumoreq.chartkit"):
+            try:
+                __import__(name)
+            except Exception as e:
+                print(name, type(e).__name__, e.__cause__ is None, "initialization failed" in str(e))
+            else:
+                print(name, "imported")
+        """,
+        tmp_path,
+        extra_env={"HOME": str(home)},
+    )
+    assert result.returncode == 0, result.stderr
+    for line, name in zip(result.stdout.splitlines(), ("lumoreq.logsetup", "lumoreq.fetching", "lumoreq.chartkit")):
+        assert line.split() == [name, "NotADirectoryError", "True", "False"]

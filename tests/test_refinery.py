@@ -342,6 +342,75 @@ def test_old_frequency_aliases_mean_what_they_meant(old, new, step):
     pd.testing.assert_frame_equal(native, reference.resample_timeseries_data(table, old), check_exact=True)
 
 
+@pytest.mark.parametrize(
+    "keys, dtype",
+    [([2**53, 2**53 + 1], "int64"), ([2**63 - 1, 2**63 - 2], "int64"), ([-(2**63), -(2**63) + 1], "int64"),
+     ([2**64 - 1, 2**64 - 2], "uint64"), ([2**53 + 1, 2**53], "uint64")],
+)
+@pytest.mark.parametrize("order", ["blocks", "interleaved"])
+def test_integer_keys_beyond_double_precision_stay_apart(keys, dtype, order):
+    # two series whose keys are equal as doubles; the grouping compares them exactly
+    n = 8
+    station = np.array([keys[i // 4] if order == "blocks" else keys[i % 2] for i in range(n)], dtype=dtype)
+    table = pd.DataFrame({
+        "STARTDATE": pd.date_range("2024-01-01", periods=n, freq="3h"),
+        "STATIONID": station, "POINTID": "1", "ITEMID": ["4112"] * n,
+        "OBSVALUE": np.arange(n, dtype="float64"),
+    })
+    got = refinery.resample_timeseries_data(table, "D")
+    pd.testing.assert_frame_equal(got, reference.resample_timeseries_data(table, "D"), check_exact=True)
+    assert sorted(got["STATIONID"].tolist()) == sorted(keys)
+    means = dict(zip(got["STATIONID"].tolist(), got["OBSVALUE"].tolist()))
+    assert means[int(station[0])] == np.mean(np.arange(n)[station == station[0]])
+
+
+@pytest.mark.parametrize("old, new", [("SM-15", "SME-15"), ("2SM-20", "2SME-20"), ("SM", "SME"),
+                                      ("2SMS-20", "2SMS-20")])
+def test_semi_month_alias_with_a_day_anchor(old, new):
+    t = pd.date_range("2024-01-01", periods=24 * 70, freq="h")
+    table = pd.DataFrame({"STARTDATE": t, "STATIONID": "1", "POINTID": "1", "ITEMID": "x",
+                          "OBSVALUE": np.arange(len(t), dtype="f8")})
+    got = refinery.resample_timeseries_data(table, old, "sum")
+    pd.testing.assert_frame_equal(got, refinery.resample_timeseries_data(table, new, "sum"), check_exact=True)
+    assert got["OBSVALUE"].sum() == table["OBSVALUE"].sum() and len(got) >= 3
+    with pytest.raises(ValueError):  # a day anchor belongs to the semi-month aliases only
+        refinery.resample_timeseries_data(table, "M-15")
+
+
+def _two_series_frame():
+    n = 40
+    spike = np.full(n, 10.0)
+    spike[10] = 1000.0
+    return pd.DataFrame({
+        "STATIONID": ["53001"] * 20 + ["53002"] * 20, "POINTID": "1", "ITEMID": "4112", "OBSVALUE": spike,
+    }, index=pd.date_range("2024-01-01", periods=n, freq="min", name="STARTDATE"))
+
+
+def test_filter_points_out_a_frame_of_several_series():
+    mixed = _two_series_frame()
+    with pytest.warns(UserWarning, match="filter_with_fast_mad.* 2 个序列") as caught:
+        got = refinery.filter_with_fast_mad(mixed)
+    assert len([w for w in caught if issubclass(w.category, UserWarning)]) == 1
+    pd.testing.assert_frame_equal(got, reference.filter_with_fast_mad(mixed), check_exact=True)
+    three = mixed.assign(ITEMID=["4112"] * 30 + ["4113"] * 10)
+    with pytest.warns(UserWarning, match=" 3 个序列"):
+        refinery.filter_with_fast_mad(three)
+    missing_key = mixed.assign(POINTID=[None] * 20 + ["1"] * 20, STATIONID="53001")
+    with pytest.warns(UserWarning, match=" 2 个序列"):
+        refinery.filter_with_fast_mad(missing_key)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        one = mixed.assign(STATIONID="53001")
+        refinery.filter_with_fast_mad(one)
+        refinery.filter_with_fast_mad(mixed["OBSVALUE"])  # a series has no keys
+        refinery.filter_with_fast_mad(mixed[["OBSVALUE"]])
+        refinery.filter_with_fast_mad(one.iloc[:0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning):  # a warning made an error by the caller stops the call
+            refinery.filter_with_fast_mad(mixed)
+
+
 # --- the module's surface ------------------------------------------------------------------------
 
 

@@ -85,3 +85,19 @@ def test_y_axis_format(in_tmp_cwd):
                                                  invert_y=True, dpi=50)
     assert ax.yaxis_inverted()
     assert ax.yaxis.get_major_formatter()(10.0, 0) == "10.0 m"
+
+
+def test_several_series_are_pointed_out(in_tmp_cwd):
+    import warnings
+
+    one = water_level()
+    mixed = pd.concat([one.assign(STATIONID="37005", POINTID="1", ITEMID="4112"),
+                       one.assign(STATIONID="37005", POINTID="2", ITEMID="4112")]).sort_index(kind="stable")
+    with pytest.warns(UserWarning, match="plot_annual_comparison.* 2 个序列"):
+        fig, ax = yearcompare.plot_annual_comparison(mixed, dpi=20)
+    labels = [line.get_label() for line in ax.lines if not line.get_label().startswith("_")]
+    assert [lab[:4] for lab in labels] == ["2022", "2023"]  # drawn as before, all rows together
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        yearcompare.plot_annual_comparison(one.assign(STATIONID="37005", POINTID="1", ITEMID="4112"), dpi=20)
+        yearcompare.plot_annual_comparison(one, dpi=20)

@@ -2,7 +2,7 @@
 // (distance, magnitude) rules around a station.
 #include "QCAT/qcat.hpp"
 
-PYBIND11_MODULE(QCAT, m) {
+LUMOREQ_MODULE(QCAT, m) {
     lumoreq::bind::DocOnly doc_only;
     m.doc() = "地震目录：读取地震目录文本文件，并按震中距与震级筛选地震。";
     m.attr("pd") = py::module_::import("pandas");

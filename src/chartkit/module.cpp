@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -306,7 +307,7 @@ std::string freq_text(double seconds) {
     // int() of the host truncates toward zero and refuses infinities; NaN never gets here
     // because every comparison with NaN is false.
     auto whole = [](double s) {
-        if (std::isinf(s)) throw py::value_error("cannot convert float infinity to integer");
+        if (std::isinf(s)) throw std::overflow_error("cannot convert float infinity to integer");
         return static_cast<long long>(std::trunc(s));
     };
     if (seconds < 60) return std::to_string(whole(seconds)) + "s";
@@ -374,7 +375,7 @@ py::object reindex_df_by_interval(const bind::ModuleRef& mod, py::object df) {
 
 }  // namespace
 
-PYBIND11_MODULE(chartkit, m) {
+LUMOREQ_MODULE(chartkit, m) {
     bind::DocOnly doc_only;
     m.doc() = "绘图辅助：全局绘图样式、字体字典、图像文件夹、统计量与频率工具。";
     m.attr("os") = py::module_::import("os");

@@ -22,7 +22,7 @@ py::array_t<std::int64_t> reduce_indices(py::array_t<std::int64_t, py::array::c_
 
 }  // namespace
 
-PYBIND11_MODULE(chartwork, m) {
+LUMOREQ_MODULE(chartwork, m) {
     namespace cw = lumoreq::chartwork;
     lumoreq::bind::DocOnly doc_only;
     m.doc() = "时间序列绘图：TSPlotter 按测项或台站绘制多子图时间序列。";

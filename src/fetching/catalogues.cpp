@@ -25,11 +25,22 @@ constexpr std::pair<const char*, const char*> kRateAliases[] = {
 constexpr std::pair<const char*, const char*> kDatabaseKinds[] = {
     {"原始库", "DYS"}, {"预处理库", "DYU"}, {"产品库", "CP"}};
 
+// The UTF-8 bytes of a text; false for a text that has none (a lone surrogate), which equals no
+// table entry.
+bool utf8_of(const py::handle& text, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
 // Only exact text matches a table entry (the host's dict look-up of a str key).
 bool text_of(const py::handle& value, std::string& out) {
-    if (!py::isinstance<py::str>(value)) return false;
-    out = value.cast<std::string>();
-    return true;
+    return py::isinstance<py::str>(value) && utf8_of(value, out);
 }
 
 }  // namespace
@@ -76,7 +87,8 @@ void register_catalogues(py::module_& m) {
     sr.def(
         "get_rate_by_id",
         [](py::object rate_id) -> py::object {
-            const auto id = py::str(rate_id).cast<std::string>();  // str() first: 60 finds "60"
+            std::string id;
+            if (!utf8_of(py::str(rate_id), id)) return py::none();  // str() first: 60 finds "60"
             for (const auto& r : kRates)
                 if (id == r.id) return py::int_(r.rate);
             return py::none();

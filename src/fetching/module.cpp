@@ -1,6 +1,6 @@
 #include "fetching/fetching.hpp"
 
-PYBIND11_MODULE(fetching, m) {
+LUMOREQ_MODULE(fetching, m) {
     lumoreq::bind::DocOnly doc_only;
     m.doc() = "数据获取模块：数据库连接、数据库类型与采样率、SQL 构建、元数据查询、数据获取与 RUZI 导出。";
     m.attr("logger") = lumoreq::bind::import_sibling(m, "logsetup").attr("fetching_logger");

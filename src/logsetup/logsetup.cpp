@@ -23,7 +23,7 @@ py::object log_directory(const py::module_& os, const py::object& Path) {
 
 }  // namespace
 
-PYBIND11_MODULE(logsetup, m) {
+LUMOREQ_MODULE(logsetup, m) {
     lumoreq::bind::DocOnly doc_only;
     m.doc() = "日志配置：日志目录、日志文件 app.log 与 plotting、fetching、cleaning 三个命名日志记录器。";
 

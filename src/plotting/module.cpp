@@ -49,7 +49,7 @@ py::object build_and_plot(const bind::ModuleRef& mod, const char* builder, py::o
 
 }  // namespace
 
-PYBIND11_MODULE(plotting, m) {
+LUMOREQ_MODULE(plotting, m) {
     bind::DocOnly doc_only;
     m.doc() = "绘图门面：重新导出绘图名称，并提供按测项、按台站绘图的函数。";
     py::module_ chartkit = bind::import_sibling(m, "chartkit");

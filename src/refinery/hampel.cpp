@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/rolling_mad.hpp"
+#include "bind/series_keys.hpp"
 #include "refinery/refinery.hpp"
 
 namespace lumoreq::refinery {
@@ -197,6 +198,10 @@ void register_hampel(py::module_& m) {
         [self](py::object df, py::object window_size, py::object threshold_factor) -> py::object {
             const auto module = py::reinterpret_borrow<py::module_>(self.get());
             const bool is_df = py::isinstance(df, pandas().attr("DataFrame"));
+            // the window runs over rows: with several series in one frame it crosses from one to the next
+            if (is_df)
+                bind::warn_if_mixed_series(df, "filter_with_fast_mad",
+                                           "滚动窗口按行滑动，会跨越不同序列；请先按序列分开再滤波");
             const py::object data = is_df ? py::object(df[py::str("OBSVALUE")]) : df;
             py::object filtered = filter_series(module, data, window_size, threshold_factor);
             if (!is_df) return filtered;

@@ -1,6 +1,6 @@
 #include "refinery/refinery.hpp"
 
-PYBIND11_MODULE(refinery, m) {
+LUMOREQ_MODULE(refinery, m) {
     lumoreq::bind::DocOnly doc_only;
     m.doc() = "序列处理：重采样、滚动 MAD（Hampel）滤波与归一化日期。";
     m.attr("pd") = py::module_::import("pandas");

@@ -45,7 +45,7 @@ bool accepted_rule(const py::object& rule) {
     }
 }
 
-// "2H" -> "2h", "A-DEC" -> "YE-DEC", "1H30T" -> "1h30min"; a rule the library accepts, or one
+// "2H" -> "2h", "A-DEC" -> "YE-DEC", "1H30T" -> "1h30min", "2SM-20" -> "2SME-20"; a rule the library accepts, or one
 // that does not parse as multiples of aliases, is returned unchanged (the library then reports it).
 py::object current_rule(const py::object& freq) {
     if (!py::isinstance<py::str>(freq) || accepted_rule(freq)) return freq;
@@ -55,6 +55,9 @@ py::object current_rule(const py::object& freq) {
     auto is_alpha = [&](std::size_t k) {
         return k < text.size() && std::isalpha(static_cast<unsigned char>(text[k]));
     };
+    auto is_digit = [&](std::size_t k) {
+        return k < text.size() && std::isdigit(static_cast<unsigned char>(text[k]));
+    };
     while (i < text.size()) {
         while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.' ||
                                    text[i] == '+' || text[i] == '-' || text[i] == ' '))
@@ -63,12 +66,17 @@ py::object current_rule(const py::object& freq) {
         while (is_alpha(i)) ++i;
         if (i == alias_start) return freq;
         std::string alias = text.substr(alias_start, i - alias_start);
+        // the semi-month aliases take a day of the month as their anchor (SM-15, 2SMS-20)
+        const bool day_anchor = alias == "SM" || alias == "SMS";
         for (const auto& [old_alias, current] : kRenamedAliases)
             if (alias == old_alias) alias = current;
         out += alias;
         if (i < text.size() && text[i] == '-' && is_alpha(i + 1)) {  // anchor such as -DEC or -JAN
             out += text[i++];
             while (is_alpha(i)) out += text[i++];
+        } else if (day_anchor && i < text.size() && text[i] == '-' && is_digit(i + 1)) {
+            out += text[i++];
+            while (is_digit(i)) out += text[i++];
         }
     }
     const py::str translated(out);
@@ -77,8 +85,10 @@ py::object current_rule(const py::object& freq) {
 
 
 // Rows of one series usually come in long runs. The runs are found by comparing each key
-// column with itself shifted by one row (vectorised in the table library); only key types
-// whose `==` agrees with the grouping's notion of the same key take this way.
+// column's values with those of the row before (vectorised by the numeric library, on the
+// column's own values: integers stay integers, so keys that differ only beyond a double's
+// precision stay apart); only key types whose `==` agrees with the grouping's notion of the
+// same key take this way.
 struct SeriesRuns {
     std::vector<std::int64_t> begin, end;
     py::array_t<std::int64_t> starts;
@@ -97,17 +107,26 @@ std::optional<SeriesRuns> key_runs(const py::object& frame, const py::list& keys
         const bool text = is("is_string_dtype");
         const bool comparable = text || is("is_integer_dtype") || is("is_bool_dtype");
         if (!comparable || (is("is_extension_array_dtype") && !text)) return std::nullopt;
+        if (n < 2) continue;
         py::object same;
         try {
-            same = column.attr("__eq__")(column.attr("shift")())
-                       .attr("to_numpy")("dtype"_a = "bool", "na_value"_a = false);
+            // Text: missing values as None, which equals only None; a run of missing keys is
+            // dropped by the grouping as a whole, as its rows would be one by one.
+            const py::object values =
+                text ? column.attr("to_numpy")("dtype"_a = py::module_::import("builtins").attr("object"),
+                                               "na_value"_a = py::none())
+                     : column.attr("to_numpy")();
+            const py::object tail = values[py::slice(1, static_cast<py::ssize_t>(n), 1)];
+            const py::object head = values[py::slice(0, static_cast<py::ssize_t>(n) - 1, 1)];
+            same = tail.attr("__eq__")(head);
         } catch (py::error_already_set& e) {
             bind::rethrow_unless_exception(e);
             return std::nullopt;
         }
+        if (!py::isinstance<py::array>(same)) return std::nullopt;
         const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(same);
-        if (!flags || static_cast<std::size_t>(flags.size()) != n) return std::nullopt;
-        for (std::size_t i = 1; i < n; ++i) changed[i] |= !flags.data()[i];
+        if (!flags || static_cast<std::size_t>(flags.size()) != n - 1) return std::nullopt;
+        for (std::size_t i = 1; i < n; ++i) changed[i] |= !flags.data()[i - 1];
     }
     SeriesRuns runs;
     for (std::size_t i = 0; i < n; ++i)

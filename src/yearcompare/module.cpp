@@ -1,6 +1,7 @@
 // Same-period-of-year comparison: every calendar year of one series over one month-day axis.
 #include "bind/bind.hpp"
 #include "bind/files.hpp"
+#include "bind/series_keys.hpp"
 
 namespace bind = lumoreq::bind;
 
@@ -58,6 +59,7 @@ py::tuple plot_annual_comparison(const bind::ModuleRef& mod, py::object df, py::
     // ./figures/ and may not climb out of it; an absolute path is used as given.
     py::object path = figure_path(output_file);
 
+    bind::warn_if_mixed_series(df, "plot_annual_comparison", "各年份的点与曲线会混合不同序列；请先选出一个序列再绘图");
     py::object plt = mod.attr("plt");
     py::object np = mod.attr("np");
     py::object mdates = mod.attr("mdates");
@@ -141,7 +143,7 @@ py::tuple plot_annual_comparison(const bind::ModuleRef& mod, py::object df, py::
 
 }  // namespace
 
-PYBIND11_MODULE(yearcompare, m) {
+LUMOREQ_MODULE(yearcompare, m) {
     bind::DocOnly doc_only;
     m.doc() = "同年对比：将一条序列的各年份叠加到同一参考年份的日期轴上。";
     m.attr("datetime") = py::module_::import("datetime").attr("datetime");
