@@ -163,12 +163,14 @@ def test_undeclared_gzip_in_any_table_is_decompressed_and_bad_gzip_still_fails(s
 
     def compressed_read_sql(*a, **k):
         df = read_sql(*a, **k)
-        if "OBSVALUE" in df.columns and len(df) >= 3:
-            values = list(df["OBSVALUE"])
+        # PostgreSQL hands back lower-case names (the fetcher folds them later)
+        column = next((c for c in df.columns if str(c).upper() == "OBSVALUE"), None)
+        if column is not None and len(df) >= 3:
+            values = list(df[column])
             values[0] = gzip.compress(values[0].encode())
             values[1] = None
             values[2] = tamper.get("third", gzip.compress(values[2].encode()))
-            df["OBSVALUE"] = pd.Series(values, dtype=object, index=df.index)
+            df[column] = pd.Series(values, dtype=object, index=df.index)
         return df
 
     monkeypatch.setattr(pd, "read_sql", compressed_read_sql)

@@ -319,7 +319,7 @@ def test_two_exports_to_one_path_with_a_reader_polling(sample_db, tmp_path):
 def test_two_commands_and_a_notebook_on_the_sample_network_at_once(sample_db, tmp_path):
     notebook = sample.connect(sample_db)  # held open the whole time, as a notebook would
     try:
-        args = ["--sample", str(sample_db), "--method", "流体", "--rate", "日均值", "--kind", "预处理库",
+        args = ["--sample-path", str(sample_db), "--method", "流体", "--rate", "日均值", "--kind", "预处理库",
                 "--start", "2024-01-01", "--end", "2024-01-20"]
         env = dict(os.environ, HOME=str(tmp_path), LOCALAPPDATA=str(tmp_path), MPLBACKEND="Agg")
         procs = [subprocess.Popen([sys.executable, "-m", "lumoreq", "fetch", *args, "-o", str(tmp_path / f"{i}.ruzi")],

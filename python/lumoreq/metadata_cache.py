@@ -301,8 +301,8 @@ class MetadataCache:
                     continue
                 path = next((folder / f"{n}.parquet" for n in names if not (folder / f"{n}.parquet").is_file()),
                             folder / f"{names[0]}.parquet")
+                # (no .filename: it would turn the message into "[Errno None] None: ...")
                 missing = FileNotFoundError(f"metadata cache file not found: {path}")
-                missing.filename = str(path)
                 missing.add_note(HOW_TO_REFRESH)
                 raise missing from error
         raise AssertionError("unreachable")

@@ -102,14 +102,11 @@ py::object cache_table(const bind::ModuleRef& mod, const char* name, const py::o
         return mod.attr("MetadataCache").attr("get_table")(name, "cache_dir"_a = cache_dir);
     } catch (py::error_already_set& e) {
         if (!db_error.is_none() && e.matches(PyExc_Exception)) {
-            // As Python chains an error raised while another is handled.
-            if (e.value().attr("__context__").is_none()) e.value().attr("__context__") = db_error;
+            // The chain leads to the database's error, as when Python raises while handling it.
+            e.value().attr("__context__") = db_error;
             e.value().attr("add_note")(py::str("the database was asked first and failed: ") + error_line(db_error));
-            if (PyException_GetCause(e.value().ptr()) == nullptr) {
-                PyException_SetCause(e.value().ptr(), db_error.inc_ref().ptr());
-            } else {
-                Py_DECREF(PyException_GetCause(e.value().ptr()));
-            }
+            // The database's failure is the real cause; the cache's own detail is in its message.
+            PyException_SetCause(e.value().ptr(), db_error.inc_ref().ptr());
         }
         throw;
     }
