@@ -496,7 +496,9 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
     frame = chunk.reset_index()[["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]]
     dtype = frame["OBSVALUE"].dtype if len(frame) else np.float32
     # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate);
-    # the bins outside the series' own span are cut away again below.
+    # the bins outside the series' own span are cut away again below. They also keep every
+    # part's means in the series' own float32: the resampler gives float64 means only for an
+    # input without a single missing value, and a dataset's parts must not differ in type.
     marks = pd.DataFrame({
         "STARTDATE": [a, b - pd.Timedelta(1, "ns")],
         "OBSVALUE": np.array([np.nan, np.nan], dtype=dtype),
@@ -1045,7 +1047,7 @@ def _run_distributed(client, pending, figure_specs, db_concurrency, finished, st
     """The same tasks on a dask.distributed cluster, the database capped by a cluster-wide semaphore."""
     from distributed import Semaphore, as_completed
 
-    limit = Semaphore(max_leases=db_concurrency, name=f"lumoreq-db-{uuid.uuid4().hex}", register=True)
+    limit = Semaphore(max_leases=db_concurrency, name=f"lumoreq-db-{uuid.uuid4().hex}")
     try:
         futures = [client.submit(data_task, spec, limit, pure=False, key=f"lumoreq-data-{uuid.uuid4().hex}")
                    for spec in pending]
