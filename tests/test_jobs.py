@@ -398,12 +398,14 @@ def test_distributed_cluster_same_tables_and_survives_a_killed_worker(jobs_db, f
         # a worker killed mid-run: its task goes to another worker and the run completes
         pids = list(client.run(os.getpid).values())
         killed = threading.Event()
+        parts_at_kill = []
 
         def kill_one():
             target = tmp_path / "killed" / "data"
             deadline = time.monotonic() + 120
             while time.monotonic() < deadline and len(list(target.rglob("*.ruzi"))) < 2:
                 time.sleep(0.02)
+            parts_at_kill.append(len(list(target.rglob("*.ruzi"))))
             os.kill(pids[0], signal.SIGKILL)
             killed.set()
 
@@ -412,7 +414,8 @@ def test_distributed_cluster_same_tables_and_survives_a_killed_worker(jobs_db, f
         summary = jobs.run(job_plan(jobs_db), tmp_path / "killed", hampel=HAMPEL, resample=RESAMPLE,
                            scheduler=client, progress=False)
         killer.join()
-        assert killed.is_set()
+        assert killed.is_set() and parts_at_kill[0] < 12  # killed mid-run
+        assert pids[0] not in client.run(os.getpid).values()
         assert summary.ok and summary.done == 12, str(summary)
         pd.testing.assert_frame_equal(jobs.read(tmp_path / "killed"), want, check_exact=True)
 
@@ -426,3 +429,40 @@ def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_pat
     (record,) = state["figures"].values()
     assert record["files"] and all((tmp_path / "fig" / f).stat().st_size > 0 for f in record["files"])
     assert record["worker"].split(":")[1] != str(os.getpid())  # drawn in another process
+
+
+def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
+    from lumoreq import jobs_cli
+
+    source = ["--sample-path", str(jobs_db), "--station", STATION, "--start", "2024-01-01", "--end", "2024-01-31"]
+    assert jobs_cli.main(["plan", *source, "--item", "分量应变-北南", "--save", str(tmp_path / "p.json")]) == 0
+    shown = capsys.readouterr().out
+    assert "1 tasks" in shown and "2311" in shown and "2024-01-31" in shown
+    assert jobs.Plan.load(tmp_path / "p.json").tasks[0].key == "2311/11012/1/2024-01-01_2024-01-31"
+    out = tmp_path / "out"
+    argv = ["run", *source, "--out", str(out), "--hampel", "15,5", "--resample", "h:max", "--workers", "2"]
+    assert jobs_cli.main(argv) == 0
+    err = capsys.readouterr().err
+    assert "6/6 tasks" in err and "samples/s" in err and "6 written" in err
+    assert len(list((out / "data").rglob("*.ruzi"))) == 6
+    # a task that keeps failing: the others finish, the summary names it, the exit status is 1
+    process = jobs._process
+
+    def flaky(conn, spec, queries):
+        if spec["item"] == "2312":
+            raise ValueError("bad data in the day rows")
+        return process(conn, spec, queries)
+
+    monkeypatch.setattr(jobs, "_process", flaky)
+    assert jobs_cli.main([*argv, "--overwrite", "--retries", "1"]) == 1
+    err = capsys.readouterr().err
+    assert "1 failed" in err and "failed: 2312/11012/1/2024-01-01_2024-01-31: ValueError: bad data" in err
+    state = json.loads((out / "run.json").read_text(encoding="utf-8"))
+    assert state["tasks"]["2312/11012/1/2024-01-01_2024-01-31"]["attempts"] == 2
+    # the rerun redoes the failed task only
+    monkeypatch.setattr(jobs, "_process", process)
+    assert jobs_cli.main(argv) == 0
+    assert "1/1 tasks" in capsys.readouterr().err
+    two_months = [*source[:-1], "2024-02-29"]
+    assert jobs_cli.main(["run", *two_months, "--out", str(tmp_path / "w"), "--resample", "W"]) == 1
+    assert "does not divide" in capsys.readouterr().err
