@@ -139,6 +139,61 @@ def test_gzip_flag_leaves_hour_rows_alone_and_rejects_non_gzip_minute_rows(sampl
         DF.fetch_data(sample_conn, "20240101", "20240101", "水位", "全部", "分钟值", "原始库", gzip_flag=True)
 
 
+@pytest.mark.parametrize("split", [True, False])
+def test_compressed_minute_rows_need_no_flag(sample_conn, splitter, caplog, split):
+    args = ("20240101", "20240102", "形变", "全部", "分钟值", "预处理库")
+    with caplog.at_level(logging.WARNING, logger="fetching"):
+        declared = DF.fetch_data(sample_conn, *args, gzip_flag=True, my_split_lines=split)
+        assert messages(caplog, logging.WARNING) == []
+        found = DF.fetch_data(sample_conn, *args, my_split_lines=split)
+    pd.testing.assert_frame_equal(found, declared, check_exact=True)
+    if not split:
+        assert all(isinstance(v, str) and v.count(" ") == 1439 for v in found["OBSVALUE"])
+    warnings = messages(caplog, logging.WARNING)
+    assert len(warnings) == 1 and "gzip_flag" in warnings[0]  # once per fetch, not once per row
+    rows = len(found) if not split else len(found) // 1440
+    assert str(rows) in warnings[0]
+
+
+def test_undeclared_gzip_in_any_table_is_decompressed_and_bad_gzip_still_fails(sample_conn, splitter, caplog,
+                                                                             monkeypatch):
+    """Values arrive as gzip bytes where the request did not announce them (an hour table, a
+    mixture with plain text and missing values); a value with the magic but broken data fails
+    with the host's gzip error instead of being passed on as bytes."""
+    args = ("20240101", "20240102", "水位", "全部", "小时值", "预处理库")
+    plain = DF.fetch_data(sample_conn, *args, my_split_lines=False)
+    assert len(plain) >= 3
+    read_sql = pd.read_sql
+    tamper = {}
+
+    def compressed_read_sql(*a, **k):
+        df = read_sql(*a, **k)
+        if "OBSVALUE" in df.columns and len(df) >= 3:
+            values = list(df["OBSVALUE"])
+            values[0] = gzip.compress(values[0].encode())
+            values[1] = None
+            values[2] = tamper.get("third", gzip.compress(values[2].encode()))
+            df["OBSVALUE"] = pd.Series(values, dtype=object, index=df.index)
+        return df
+
+    monkeypatch.setattr(pd, "read_sql", compressed_read_sql)
+    # in a column found compressed, a missing value reads as an empty text, as with the flag
+    plain.loc[1, "OBSVALUE"] = ""  # the row read second
+    for flag in (False, True):
+        caplog.clear()
+        with caplog.at_level(logging.WARNING, logger="fetching"):
+            got = DF.fetch_data(sample_conn, *args, gzip_flag=flag, my_split_lines=False)
+        pd.testing.assert_frame_equal(got, plain, check_exact=True)
+        (warning,) = messages(caplog, logging.WARNING)
+        assert "gzip_flag" in warning and "2 " in warning
+    split = DF.fetch_data(sample_conn, *args)
+    assert split["OBSVALUE"].dtype == np.float32 and len(split) == 24 * (len(plain) - 1) + 1
+
+    tamper["third"] = b"\x1f\x8b" + b"not deflate data"
+    with pytest.raises((gzip.BadGzipFile, EOFError, OSError)):
+        DF.fetch_data(sample_conn, *args)
+
+
 def test_empty_result_keeps_upper_case_columns(sample_conn, caplog):
     with caplog.at_level(logging.DEBUG, logger="fetching"):
         df = DF.fetch_data(sample_conn, "20300101", "20300102", "流体", "全部", "日均值", "产品库")

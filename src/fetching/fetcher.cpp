@@ -1,5 +1,5 @@
 // The main pipeline: names -> identifiers and tables -> one SQL statement -> rows -> unpacked
-// OBSVALUE -> one row per sample (the cleaning module's split_lines). And the log fetch.
+// OBSVALUE (decompressed when gzip_flag says so, or when it holds gzip data anyway) -> one row per sample (the cleaning module's split_lines). And the log fetch.
 #include "fetching/fetching.hpp"
 
 namespace lumoreq::fetching {
@@ -49,13 +49,17 @@ py::object choose_rate(const bind::ModuleRef& mod, const py::object& df, const p
     return rate;
 }
 
-// Step 16: "NULLALL" -> the missing-day text in every column, as the table library's regular
-// expression replacement does it (only str values change; dtypes stay), natively per column.
-void expand_nullall(const py::object& df, const std::string& null_text, bool obsvalue_done) {
+// "NULLALL" -> the missing-day text in every column, as the table library's regular expression
+// replacement does it (only str values change; dtypes stay), natively per column. An OBSVALUE
+// column not yet unpacked is also searched for gzip data, which is decompressed as if the column
+// had been declared compressed; returns how many values were.
+size_t expand_nullall(const py::object& df, const std::string& null_text, bool obsvalue_done) {
     py::object types = pandas().attr("api").attr("types");
+    size_t zipped = 0;
     for (auto c : py::list(df.attr("columns"))) {
         py::object col = py::reinterpret_borrow<py::object>(c);
-        if (obsvalue_done && py::isinstance<py::str>(col) && col.cast<std::string>() == "OBSVALUE") continue;
+        const bool obsvalue = py::isinstance<py::str>(col) && col.cast<std::string>() == "OBSVALUE";
+        if (obsvalue_done && obsvalue) continue;
         py::object column = df[col];
         py::object dtype = column.attr("dtype");
         // numbers, booleans and timestamps hold no text
@@ -70,10 +74,18 @@ void expand_nullall(const py::object& df, const std::string& null_text, bool obs
             continue;
         }
         bool changed = false;
-        py::list values = unpack_obsvalues(column, false, null_text, &changed);
-        if (changed)
+        size_t column_zipped = 0;
+        py::list values = unpack_obsvalues(column, obsvalue ? Gunzip::Sniffed : Gunzip::Off, null_text, &changed,
+                                           &column_zipped);
+        if (column_zipped > 0) {
+            // the same column a declared compressed one becomes
+            df[col] = values;
+            zipped += column_zipped;
+        } else if (changed) {
             df[col] = pandas().attr("Series")(values, "index"_a = df.attr("index"), "dtype"_a = dtype, "name"_a = col);
+        }
     }
+    return zipped;
 }
 
 py::object fetch_data(const bind::ModuleRef& mod, py::object conn, py::object start_date, py::object end_date,
@@ -128,12 +140,25 @@ py::object fetch_data(const bind::ModuleRef& mod, py::object conn, py::object st
     py::object rate = choose_rate(mod, df, config);
     const std::string null_text = missing_day_text(rate.cast<long long>());
     bool obsvalue_done = false;
-    if (py::bool_(gzip_flag) && py::bool_(rate <= py::int_(60))) {
+    const bool declared = py::bool_(gzip_flag);
+    if (declared && py::bool_(rate <= py::int_(60))) {
         // Decompression and marker expansion in one native pass over the column.
-        df["OBSVALUE"] = unpack_obsvalues(df["OBSVALUE"], true, null_text);
+        df["OBSVALUE"] = unpack_obsvalues(df["OBSVALUE"], Gunzip::All, null_text);
         obsvalue_done = true;
     }
-    expand_nullall(df, null_text, obsvalue_done);
+    // Compressed values the request did not announce are decompressed all the same (raw gzip
+    // bytes would only fail later, or be handed back as bytes); the caller hears about it once.
+    const size_t undeclared = expand_nullall(df, null_text, obsvalue_done);
+    if (undeclared > 0) {
+        const std::string count = std::to_string(undeclared);
+        if (!declared)
+            bind::log(mod, "warning",
+                      "OBSVALUE 中有 " + count + " 个值是 gzip 压缩数据，但 gzip_flag 为 False：已自动解压");
+        else
+            bind::log(mod, "warning",
+                      "OBSVALUE 中有 " + count + " 个值是 gzip 压缩数据，而 gzip_flag 只用于秒值和分钟值（采样间隔 " +
+                          text_of(rate) + " 秒）：已自动解压");
+    }
 
     if (!py::bool_(df.attr("empty")) && py::bool_(my_split_lines))
         df = mod.attr("cleaning").attr("split_lines")(df, rate);

@@ -22,11 +22,16 @@ void register_unpack(py::module_& m);      // _gunzip_texts, _expand_nullall
 // with bind::add_static_method(data_fetcher_class(m), "name", py::cpp_function(...)).
 inline py::object data_fetcher_class(const py::module_& m) { return m.attr("DataFetcher"); }
 
-// OBSVALUE of fetched rows: gzip members decompressed (None -> "") when `gunzip`, and the
-// marker "NULLALL" replaced by `null_text` inside every text. Returns the new column as a list;
-// `any_changed` (when given) tells whether any value may differ from the input.
-py::list unpack_obsvalues(const py::object& values, bool gunzip, const std::string& null_text,
-                          bool* any_changed = nullptr);
+// How the OBSVALUE column is decompressed: not at all, every value (the caller declared the
+// column compressed), or only the values that are bytes beginning with the gzip magic.
+enum class Gunzip { Off, All, Sniffed };
+
+// OBSVALUE of fetched rows: gzip members decompressed (see Gunzip; a missing value of a
+// compressed column becomes an empty text), and the marker "NULLALL" replaced by `null_text`
+// inside every text. Returns the new column as a list; `any_changed` (when given) tells whether
+// any value may differ from the input, `zipped` (when given) how many values were gzip data.
+py::list unpack_obsvalues(const py::object& values, Gunzip gunzip, const std::string& null_text,
+                          bool* any_changed = nullptr, size_t* zipped = nullptr);
 
 inline py::module_ pandas() { return py::module_::import("pandas"); }
 
