@@ -409,11 +409,6 @@ def _finite_run(values: np.ndarray, length: int) -> bool:
     return bool((runs == length).any())
 
 
-def _gzip_flag(selection: dict[str, Any]) -> bool:
-    # The preprocessed second and minute tables keep their values gzip-packed.
-    return selection["kind"] == "预处理库" and int(selection["rate_seconds"]) <= 60
-
-
 def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Timestamp) -> pd.DataFrame:
     """The series of ``spec`` from ``first`` to ``last`` (whole days, inclusive), one row per sample."""
     from . import fetching
@@ -421,7 +416,7 @@ def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Time
     sel = spec["selection"]
     df = fetching.fetching_data(
         conn, f"{first:%Y%m%d}", f"{last:%Y%m%d}", spec["method_name"], spec["station_name"], sel["rate"],
-        sel["kind"], itemname=[spec["item_name"]], gzip_flag=_gzip_flag(sel), pointid=spec["point"],
+        sel["kind"], itemname=[spec["item_name"]], pointid=spec["point"],  # gzip-packed values are recognised
     )
     if df is None or len(df) == 0 or "STATIONID" not in df.columns:
         return pd.DataFrame()
