@@ -418,10 +418,6 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--format", default="png", help="figure file format: png (default), pdf, svg, ...")
     common(plot)
     plot.set_defaults(func=_plot)
-
-    from . import jobs_cli  # lumoreq plan / lumoreq run: network-scale jobs
-
-    jobs_cli.register(sub, lambda p: _add_connection_options(p, required=True), common)
     return parser
 
 
