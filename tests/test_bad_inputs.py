@@ -557,13 +557,23 @@ def test_bad_input(function, what, call, outcome, tmp_path):
         assert any(m.startswith(outcome.warning) for m in messages), messages
 
 
+# The page ends with the command line's section, rendered by tests/test_cli.py.
+CLI_SECTION = "\n## The command line\n"
+
+
+def _kernel_part(text):
+    cut = text.find(CLI_SECTION)
+    return text if cut < 0 else text[:cut]
+
+
 def test_doc_is_rendered_from_the_table():
-    assert DOC.read_text(encoding="utf-8") == render(), "run: python tests/test_bad_inputs.py"
+    assert _kernel_part(DOC.read_text(encoding="utf-8")) == render(), "run: python tests/test_bad_inputs.py"
 
 
 if __name__ == "__main__":
     DOC.parent.mkdir(exist_ok=True)
-    DOC.write_text(render(), encoding="utf-8")
+    old = DOC.read_text(encoding="utf-8") if DOC.exists() else ""
+    DOC.write_text(render() + old[len(_kernel_part(old)):], encoding="utf-8")
     sys.exit(0)
 
 

@@ -18,7 +18,16 @@ from pathlib import Path
 from typing import Any
 
 from . import __version__
-from .cli import CommandError, _LogWatch, _figure_files, _one_line, _sample_default_path, _written
+from .cli import (
+    RAIN_ITEM,
+    RAIN_METHOD,
+    CommandError,
+    _figure_files,
+    _LogWatch,
+    _one_line,
+    _sample_default_path,
+    _written,
+)
 
 class _Progress:
     """One line per step with its time; a heartbeat while a step runs longer than a few seconds."""
@@ -106,8 +115,6 @@ DEMO_KIND = "预处理库"
 DEMO_START = "2024-01-01"
 DEMO_END = "2024-01-31"
 DEMO_RESAMPLE = "h"
-RAIN_METHOD = "气象"  # a part of a method name: the categories leave the weather method out
-RAIN_ITEM = "降雨量"
 WATER_METHOD = "流体"
 WATER_ITEM = "水位"
 YEARS_START = "2024-01-01"
@@ -115,9 +122,9 @@ YEARS_END = "2025-12-31"
 
 
 def run(args: argparse.Namespace, watch: _LogWatch) -> int:
-    out = Path(args.dir).resolve()
+    out = Path(args.out).resolve()
     out.mkdir(parents=True, exist_ok=True)
-    database = Path(args.database).resolve() if args.database else None
+    database = Path(args.sample_path).resolve() if args.sample_path else None
     progress = _Progress(total=11)
     outputs: list[tuple[str, Path]] = []
     state: dict[str, Any] = {}

@@ -115,6 +115,26 @@ class MetadataCache:
         return written
 
     @classmethod
+    def store_tables(cls, frames: dict, cache_dir=None) -> dict[str, Path]:
+        """Store ready-made dictionary tables ``{short name: frame}``; returns {name: file written}.
+
+        For tables that come from somewhere other than a database, such as the station and item
+        records kept in a RUZI file. Unknown names fail before anything is written.
+        """
+        for name in frames:
+            cls._file(name)
+        root = cls.resolve_cache_dir(cache_dir)
+        root.mkdir(parents=True, exist_ok=True)
+        written = {}
+        for name, frame in frames.items():
+            target = cls._file(name, cache_dir)
+            partial = target.with_name(target.name + ".partial")
+            _normalise(pd.DataFrame(frame).copy()).to_parquet(partial, index=False)
+            os.replace(partial, target)
+            written[name] = target
+        return written
+
+    @classmethod
     def get_table(cls, name: str, cache_dir=None) -> pd.DataFrame:
         """One stored dictionary table; ``FileNotFoundError`` when it has not been stored."""
         path = cls._file(name, cache_dir)
