@@ -20,14 +20,17 @@ test: install
 bench: install
 	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
-# System packages the figures and the build need: a CJK font and the zlib headers. Installed
-# with apt when it is there and we are root; otherwise say what to install by hand.
+# System packages the figures, the build and the tests need: a CJK font, the zlib headers and a
+# PostgreSQL server (the tests start their own one; without it those tests are skipped, except
+# in CI). Installed with apt when it is there and we are root; otherwise say what to install by hand.
 sysdeps:
-	@if fc-list 2>/dev/null | grep -qi 'Noto Serif CJK' && [ -f /usr/include/zlib.h ]; then :; \
+	@if fc-list 2>/dev/null | grep -qi 'Noto Serif CJK' && [ -f /usr/include/zlib.h ] \
+		&& ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then :; \
 	elif command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 		(apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-			fonts-noto-cjk zlib1g-dev fontconfig >/dev/null) || echo "warning: apt-get could not install fonts-noto-cjk zlib1g-dev"; \
-	else echo "note: install a CJK font (e.g. fonts-noto-cjk) and the zlib headers (zlib1g-dev) by hand"; fi
+			fonts-noto-cjk zlib1g-dev fontconfig postgresql >/dev/null) \
+			|| echo "warning: apt-get could not install fonts-noto-cjk zlib1g-dev postgresql"; \
+	else echo "note: install a CJK font (e.g. fonts-noto-cjk), the zlib headers (zlib1g-dev) and a PostgreSQL server (postgresql) by hand"; fi
 
 $(VENV)/.deps-stamp: pyproject.toml
 	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -57,6 +60,8 @@ SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refi
 	tests/test_chart_reduction.py tests/test_chart_stats.py tests/test_chart_grouping.py tests/test_threads.py \
 	tests/test_leaks.py \
 	tests/test_bad_inputs.py
+# In CI the tests on a real PostgreSQL server may not be skipped (see tests/pg_server.py).
+ci: export LUMOREQ_REQUIRE_PG := 1
 ci: test
 	$(MAKE) sanitize SANITIZE_TESTS="$(SANITIZE_CI_TESTS)"
 

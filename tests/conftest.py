@@ -18,4 +18,14 @@ def in_tmp_cwd(tmp_path, monkeypatch):
 
 
 # Data access: the sample network, a connection to it and a filled metadata cache.
-from conftest_sample import sample_cache, sample_conn, sample_db, splitter  # noqa: E402, F401
+from conftest_sample import (  # noqa: E402, F401
+    pg_copy_url,
+    pg_sample_url,
+    pg_server,
+    pg_template,
+    sample_cache,
+    sample_conn,
+    sample_db,
+    splitter,
+    writable_conn,
+)

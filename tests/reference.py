@@ -144,6 +144,14 @@ def read_sql(sql, conn, params=None):
     return pd.read_sql(statement, con=conn, params=params) if params else pd.read_sql(statement, con=conn)
 
 
+def read_upper(sql, conn, params=None):
+    """read_sql with upper-case column labels: servers that fold unquoted names (Oracle,
+    PostgreSQL) report them in lower case, DuckDB as written."""
+    df = read_sql(sql, conn, params)
+    df.columns = [str(c).upper() for c in df.columns]
+    return df
+
+
 # --- the fetch, plainly -------------------------------------------------------------------------
 
 RATE_CONFIG = {"秒钟值": ("02", 1), "分钟值": ("01", 60), "小时值": ("60", 3600), "日均值": ("90", 86400)}

@@ -4,7 +4,6 @@ sample network, against the plain pandas fetch of the reference."""
 import datetime
 import gzip
 import logging
-import shutil
 
 import numpy as np
 import pandas as pd
@@ -59,11 +58,9 @@ def test_minute_fetch_is_one_row_per_sample(sample_conn, splitter):
 
 
 @pytest.mark.parametrize("data_type, per_day", [("分钟值", 1440), ("日均值", 1), ("小时值", 24)])
-def test_nullall_days_become_missing_samples(sample_db, tmp_path, splitter, data_type, per_day):
+def test_nullall_days_become_missing_samples(writable_conn, splitter, data_type, per_day):
     code = {"分钟值": "01", "日均值": "90", "小时值": "60"}[data_type]
-    path = tmp_path / "n.duckdb"
-    shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+    conn = writable_conn
     try:
         conn.execute(sqlalchemy.text(
             f"UPDATE ZODUZA.DYS_{code}_411 SET OBSVALUE = 'NULLALL' "
@@ -81,10 +78,8 @@ def test_nullall_days_become_missing_samples(sample_db, tmp_path, splitter, data
     "value, expected_rate, warning",
     [("'01'", 60, None), ("1.0", 60, None), ("' 60 '", 3600, None), ("'03'", 86400, "03"), ("NULL", 86400, None)],
 )
-def test_samplerate_of_the_first_row_decides(sample_db, tmp_path, monkeypatch, caplog, value, expected_rate, warning):
-    path = tmp_path / "n.duckdb"
-    shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+def test_samplerate_of_the_first_row_decides(writable_conn, monkeypatch, caplog, value, expected_rate, warning):
+    conn = writable_conn
     rates = []
     monkeypatch.setattr(fetching.cleaning, "split_lines", lambda df, rate: rates.append(rate) or df, raising=False)
     try:
@@ -261,7 +256,7 @@ def test_fetching_dialog_default_dates_are_computed_at_each_call(monkeypatch):
 
 
 def test_fetch_dialog_reads_the_work_logs(sample_db, sample_conn):
-    everything = reference.read_sql("SELECT * FROM ZODUZA.QZ_LOG_411 UNION ALL SELECT * FROM ZODUZA.QZ_LOG_412",
+    everything = reference.read_upper("SELECT * FROM ZODUZA.QZ_LOG_411 UNION ALL SELECT * FROM ZODUZA.QZ_LOG_412",
                                     sample_conn)
     evt = everything.EVTID.iloc[0]
     df = DF.fetch_dialog(sample_conn, "20240101", "20240209", "流体", "全部", "全部", evt)
@@ -291,10 +286,8 @@ def test_daily_loader(sample_conn, splitter):
 
 
 @pytest.mark.parametrize("split", [True, False])
-def test_marker_in_other_columns_and_missing_values_match_the_reference(sample_db, tmp_path, splitter, split):
-    path = tmp_path / "n.duckdb"
-    shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+def test_marker_in_other_columns_and_missing_values_match_the_reference(writable_conn, splitter, split):
+    conn = writable_conn
     try:
         conn.execute(sqlalchemy.text("UPDATE ZODUZA.CP_90_411_AVG SET DATAFLAG = 'aNULLALLb' WHERE STATIONID = 37005"))
         conn.execute(sqlalchemy.text("UPDATE ZODUZA.CP_90_412_AVG SET DATAFLAG = NULL, OBSVALUE = NULL "

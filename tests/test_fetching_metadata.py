@@ -1,7 +1,6 @@
 """MetadataFetcher and MetadataCache against the sample network: exact statements, the cache
 fall-back (literal names, rollback first), table discovery, and identifier columns as text."""
 
-import shutil
 
 import pandas as pd
 import pytest
@@ -106,7 +105,7 @@ def test_table_discovery_finds_exactly_its_tables(sample_conn, kind, rate, metho
 
 
 def test_every_data_table_is_found_by_its_own_codes_only(sample_conn):
-    names = reference.read_sql("SELECT TABLE_NAME FROM ALL_TABLES", sample_conn)["TABLE_NAME"]
+    names = reference.read_upper("SELECT TABLE_NAME FROM ALL_TABLES", sample_conn)["TABLE_NAME"]
     data = [n for n in names if n.split("_")[0] in ("DYU", "DYS", "CP")]
     found = []
     for kind in ("DYU", "DYS", "CP"):
@@ -119,15 +118,13 @@ def test_every_data_table_is_found_by_its_own_codes_only(sample_conn):
     assert sorted(set(data) - set(found)) == ["CP_90_231_RES", "DYU_01_231_DEV_TEST"]
 
 
-def test_failed_lookup_is_rolled_back_before_the_fetch_goes_on(sample_db, tmp_path, monkeypatch, splitter):
+def test_failed_lookup_is_rolled_back_before_the_fetch_goes_on(writable_conn, tmp_path, monkeypatch, splitter):
     # A network whose station dictionary cannot be read: inside the fetch the station look-up
     # fails on the live connection and the (default) cache answers; the statements that follow
     # on the same connection must still run.
     monkeypatch.setenv("HOME", str(tmp_path))
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path))
-    path = tmp_path / "broken.duckdb"
-    shutil.copy(sample_db, path)
-    conn = sample.connect(path)
+    conn = writable_conn
     try:
         fetching.refresh_metadata_cache(conn)
         assert MetadataCache.resolve_cache_dir(None).is_relative_to(tmp_path)

@@ -114,7 +114,7 @@ def test_statements_run_and_cannot_be_widened(sample_conn, point, items, n_expec
     i = None if items is None else pd.DataFrame({"itemid": items})
     sql = QB.build_data_query(pd.DataFrame({"table_name": ["DYU_90_231"]}), "20240101", "20240110",
                               pd.DataFrame({"stationid": [37005]}), i, point)
-    rows = reference.read_sql(sql, sample_conn)
+    rows = reference.read_upper(sql, sample_conn)
     if n_expected is None:
         # four strain components over ten days; one of them when the item is selected
         assert set(rows.POINTID) == {"1"} and len(rows) == (40 if items is None else 10)

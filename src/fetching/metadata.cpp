@@ -65,8 +65,18 @@ void roll_back(const py::object& conn) {
     }
 }
 
-py::object cache_table(const bind::ModuleRef& mod, const char* name, const py::object& cache_dir) {
-    return mod.attr("MetadataCache").attr("get_table")(name, "cache_dir"_a = cache_dir);
+// The cache answers for a database that failed with `db_error`. When the cache cannot answer
+// either, its error keeps the database's as its context (as Python chains an error raised while
+// another is handled), so a server that is down is not reported as a missing cache file only.
+py::object cache_table(const bind::ModuleRef& mod, const char* name, const py::object& cache_dir,
+                       const py::object& db_error) {
+    try {
+        return mod.attr("MetadataCache").attr("get_table")(name, "cache_dir"_a = cache_dir);
+    } catch (py::error_already_set& e) {
+        py::object raised = e.value();
+        if (db_error && raised && raised.attr("__context__").is_none()) raised.attr("__context__") = db_error;
+        throw;
+    }
 }
 
 // Rows whose `column` text holds `part` as a plain substring (as LIKE '%part%' does for
@@ -101,9 +111,10 @@ py::object get_method_ids(const bind::ModuleRef& mod, py::object conn, py::objec
         lower_columns(df);
     } catch (py::error_already_set& e) {
         bind::rethrow_unless_exception(e);
+        py::object db_error = e.value();
         roll_back(conn);
-        py::object stationitems = cache_table(mod, "stationitems", cache_dir);
-        py::object methods = cache_table(mod, "methods", cache_dir);
+        py::object stationitems = cache_table(mod, "stationitems", cache_dir, db_error);
+        py::object methods = cache_table(mod, "methods", cache_dir, db_error);
         if (first || is_all(method_name)) {
             py::object ids = stationitems["ITEMID"].attr("astype")("str");
             if (first) ids = ids[ids.attr("str").attr("startswith")(first, "na"_a = false)];
@@ -125,6 +136,7 @@ py::object get_method_ids(const bind::ModuleRef& mod, py::object conn, py::objec
 
 py::object get_station_ids(const bind::ModuleRef& mod, py::object conn, py::object station_name,
                            py::object cache_dir) {
+    py::object db_error;
     try {
         py::dict params;
         params["stationname"] = station_name;
@@ -133,9 +145,10 @@ py::object get_station_ids(const bind::ModuleRef& mod, py::object conn, py::obje
         return df;
     } catch (py::error_already_set& e) {
         bind::rethrow_unless_exception(e);
+        db_error = e.value();
         roll_back(conn);
     }
-    py::object stations = cache_table(mod, "stations", cache_dir);
+    py::object stations = cache_table(mod, "stations", cache_dir, db_error);
     py::object df = one_column(stations, containing(stations, "STATIONNAME", station_name), "STATIONID");
     lower_columns(df);
     return df;
@@ -152,6 +165,7 @@ py::object get_item_ids(const bind::ModuleRef& mod, py::object conn, py::object 
     py::list names;
     if (as_list)
         for (auto n : item_name) names.append(n);
+    py::object db_error;
     try {
         py::object df;
         if (as_list) {
@@ -173,9 +187,10 @@ py::object get_item_ids(const bind::ModuleRef& mod, py::object conn, py::object 
         return df;
     } catch (py::error_already_set& e) {
         bind::rethrow_unless_exception(e);
+        db_error = e.value();
         roll_back(conn);
     }
-    py::object items = cache_table(mod, "items", cache_dir);
+    py::object items = cache_table(mod, "items", cache_dir, db_error);
     py::object mask = as_list ? items["ITEMNAME"].attr("isin")(names) : containing(items, "ITEMNAME", item_name);
     py::object df = one_column(items, mask, "ITEMID");
     lower_columns(df);
