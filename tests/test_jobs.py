@@ -466,3 +466,43 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     two_months = [*source[:-1], "2024-02-29"]
     assert jobs_cli.main(["run", *two_months, "--out", str(tmp_path / "w"), "--resample", "W"]) == 1
     assert "does not divide" in capsys.readouterr().err
+
+
+def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_job, pg_server, tmp_path):
+    """The job read from PostgreSQL, its sessions killed by the server while it runs: the
+    tasks hit retry on a new connection and the dataset is the one read from the file."""
+    from pg_network import load_network
+
+    url = pg_server.create_database("lumoreq_jobs")
+    try:
+        load_network(jobs_db, url)
+        source = url.render_as_string(hide_password=False)
+        p = jobs.plan(source, START, END, station=STATION, chunk="month")
+        assert p.to_dict()["tasks"] == job_plan(jobs_db).to_dict()["tasks"]
+        out = tmp_path / "pg"
+        ended = []
+        stop = threading.Event()
+
+        def terminate():
+            while not stop.is_set() and sum(ended) < 2:
+                ended.append(pg_server.terminate_backends(url.database))
+                time.sleep(0.05)
+
+        killer = threading.Thread(target=terminate)
+        killer.start()
+        try:
+            summary = jobs.run(p, out, hampel=HAMPEL, resample=RESAMPLE, workers=2, db_concurrency=2, retries=3,
+                               progress=False)
+        finally:
+            stop.set()
+            killer.join()
+        assert sum(ended) >= 1, "no backend was ended while the job ran"
+        assert summary.ok, str(summary)
+        text = (out / "run.json").read_text(encoding="utf-8")
+        if url.password:
+            assert url.password not in text
+        records = json.loads(text)["tasks"].values()
+        assert any(r["attempts"] > 1 for r in records)
+        pd.testing.assert_frame_equal(jobs.read(out), jobs.read(finished_job[0]), check_exact=True)
+    finally:
+        pg_server.drop_database("lumoreq_jobs")

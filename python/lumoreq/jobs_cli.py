@@ -48,6 +48,14 @@ def _add_selection(parser: argparse.ArgumentParser) -> None:
             parser.add_argument(name, **keywords)
 
 
+def _day_text(value: Any, last: bool = False) -> str:
+    """A date option as text: the main command line's dates are objects with ``first`` and ``last``
+    days (a month given as YYYY-MM spans from its first to its last day)."""
+    if hasattr(value, "first") and hasattr(value, "last"):
+        return (value.last if last else value.first).isoformat()
+    return str(value)
+
+
 def _source(args: argparse.Namespace) -> str:
     if getattr(args, "db", None):
         return args.db
@@ -75,7 +83,7 @@ def _item(args: argparse.Namespace) -> Any:
 def _plan(args: argparse.Namespace):
     from . import jobs
 
-    return jobs.plan(_source(args), args.start, args.end, method=args.method, station=args.station, item=_item(args),
+    return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method, station=args.station, item=_item(args),
                      rate=args.rate, kind=args.kind, point=args.point or None, chunk=args.chunk,
                      resample=getattr(args, "resample", None))
 
@@ -115,7 +123,15 @@ def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
 def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser], None] | None = None,
              common: Callable[[argparse.ArgumentParser], None] | None = None) -> None:
     """Add ``plan`` and ``run`` to ``subparsers``; each command's function is ``args.func(args, watch)``."""
-    add_sources = add_source_options or _add_own_source_options
+    def add_sources(parser: argparse.ArgumentParser) -> None:
+        if add_source_options is None:
+            _add_own_source_options(parser)
+            return
+        try:
+            add_source_options(parser, required=True)
+        except TypeError:  # a builder without the keyword
+            add_source_options(parser)
+
     plan = subparsers.add_parser(
         "plan", help="list the tasks of a network-scale job",
         description="Show the tasks a job over the selected series would run: one per series "
