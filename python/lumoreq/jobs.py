@@ -216,6 +216,39 @@ def _check_rule(rule: str, boundaries: list[pd.Timestamp]) -> None:
             )
 
 
+def _gzip_methods(conn, table_names: list[str], methods: list[str]) -> list[str]:
+    """The methods whose data tables keep their values gzip-packed, seen from one stored value
+    per table, so that each task can tell its fetch (the fetcher recognises packed values by
+    itself too, but warns on every fetch it was not told about)."""
+    import re
+
+    import sqlalchemy
+
+    packed = set()
+    for name in table_names:
+        if not re.fullmatch(r"[A-Z0-9_$#]+", name):
+            continue
+        method = next((m for m in methods if m in name), None)
+        if method is None or method in packed:
+            continue
+        try:
+            row = conn.execute(sqlalchemy.text(
+                f"SELECT OBSVALUE FROM {SCHEMA}.{name} WHERE OBSVALUE IS NOT NULL FETCH FIRST 1 ROWS ONLY"
+            )).fetchone()
+        except Exception:  # a database without FETCH FIRST: the fetcher will recognise them
+            with contextlib.suppress(Exception):
+                conn.rollback()
+            continue
+        value = None if row is None else row[0]
+        if hasattr(value, "read"):  # a LOB locator
+            value = value.read()
+        if isinstance(value, memoryview):
+            value = value.tobytes()
+        if isinstance(value, (bytes, bytearray)) and bytes(value[:2]) == b"\x1f\x8b":
+            packed.add(method)
+    return sorted(packed)
+
+
 def _read_dictionary(conn, table: str, columns: str) -> pd.DataFrame:
     frame = pd.read_sql(f"SELECT {columns} FROM {SCHEMA}.{table}", con=conn)
     frame.columns = [str(c).upper() for c in frame.columns]
@@ -348,6 +381,7 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
         tables = fetching.MetadataFetcher.get_table_names(conn, method_ids, kind_id, config["id"])
         table_names = [] if tables is None else [str(n).upper() for n in tables["table_name"]]
         with_tables = sorted({str(m) for m in method_ids["methodid"] if any(str(m) in n for n in table_names)})
+        gzip_methods = _gzip_methods(conn, table_names, with_tables)
         station_ids = None
         if station != ALL:
             station_ids = {str(s) for s in fetching.MetadataFetcher.get_station_ids(conn, station)["stationid"]}
@@ -388,7 +422,7 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
     selection = {
         "start": f"{first:%Y-%m-%d}", "end": f"{last:%Y-%m-%d}", "method": method, "station": station,
         "item": item if isinstance(item, str) else list(item), "rate": rate, "rate_seconds": int(config["rate"]),
-        "kind": kind, "point": point or "", "chunk": chunk,
+        "kind": kind, "point": point or "", "chunk": chunk, "gzip_methods": gzip_methods,
     }
     return Plan(source, selection, tasks, methods, stations, items)
 
@@ -416,7 +450,8 @@ def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Time
     sel = spec["selection"]
     df = fetching.fetching_data(
         conn, f"{first:%Y%m%d}", f"{last:%Y%m%d}", spec["method_name"], spec["station_name"], sel["rate"],
-        sel["kind"], itemname=[spec["item_name"]], pointid=spec["point"],  # gzip-packed values are recognised
+        sel["kind"], itemname=[spec["item_name"]], pointid=spec["point"],
+        gzip_flag=spec["item"][:3] in sel.get("gzip_methods", ()),
     )
     if df is None or len(df) == 0 or "STATIONID" not in df.columns:
         return pd.DataFrame()
