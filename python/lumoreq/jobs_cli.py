@@ -28,8 +28,11 @@ def _has_option(parser: argparse.ArgumentParser, name: str) -> bool:
     return name in parser._option_string_actions  # noqa: SLF001 - argparse has no public query
 
 
-def _add_selection(parser: argparse.ArgumentParser) -> None:
-    """The selection options, as ``lumoreq fetch`` takes them (only those not added already)."""
+def _add_selection(parser: argparse.ArgumentParser, builder: Callable | None = None) -> None:
+    """The selection options, as ``lumoreq fetch`` takes them: the main command line's own
+    ``builder`` when it has one, then whatever it lacks."""
+    if builder is not None:
+        builder(parser)
     options: list[tuple[str, dict[str, Any]]] = [
         ("--method", dict(default=ALL, help="method category 形变, 电磁, 流体, 全部 (default) or part of a method name")),
         ("--station", dict(default=ALL, help="part of a station name, or 全部 for all stations (default)")),
@@ -123,6 +126,10 @@ def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
 def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser], None] | None = None,
              common: Callable[[argparse.ArgumentParser], None] | None = None) -> None:
     """Add ``plan`` and ``run`` to ``subparsers``; each command's function is ``args.func(args, watch)``."""
+    # The main command line's selection options go with its source options (same module).
+    home = sys.modules.get(getattr(add_source_options, "__module__", ""), None)
+    add_selection = getattr(home, "add_selection_options", None) if add_source_options is not None else None
+
     def add_sources(parser: argparse.ArgumentParser) -> None:
         if add_source_options is None:
             _add_own_source_options(parser)
@@ -138,7 +145,7 @@ def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser],
         "(station, point, item) and period chunk.",
     )
     add_sources(plan)
-    _add_selection(plan)
+    _add_selection(plan, add_selection)
     plan.add_argument("--resample", metavar="RULE[:AGG]", help="check that this resampling rule divides the chunks")
     plan.add_argument("--save", metavar="PATH", help="also write the plan as JSON")
     if common:
@@ -152,7 +159,7 @@ def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser],
         "OUT/figures/; record every task in OUT/run.json. A rerun completes what is missing.",
     )
     add_sources(run)
-    _add_selection(run)
+    _add_selection(run, add_selection)
     if not _has_option(run, "--out"):
         run.add_argument("--out", required=True, metavar="DIR", help="the dataset folder")
     run.add_argument("--hampel", type=_hampel, metavar="W,K", help="Hampel filter: window W samples, threshold K")
