@@ -523,7 +523,10 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
 
     rule, agg = spec["resample"]
     station, point, item = spec["station"], spec["point"], spec["item"]
-    frame = chunk.reset_index()[["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]]
+    if "STARTDATE" in chunk.columns:
+        frame = chunk
+    else:
+        frame = chunk.reset_index()[["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]]
     dtype = frame["OBSVALUE"].dtype if len(frame) else np.float32
     # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate);
     # the bins outside the series' own span are cut away again below. They also keep every
@@ -561,26 +564,30 @@ def _process(conn, spec: dict[str, Any], queries: list) -> tuple[pd.DataFrame, d
     b = pd.Timestamp(spec["last"]) + pd.Timedelta(days=1)
     rows, more_before, more_after = _fetch_with_halo(conn, spec, a, b, queries)
     stats = {"samples": 0, "nan": 0, "replaced": 0}
-    if len(rows) and spec["hampel"]:
+    if not len(rows):
+        table = _resample_chunk(rows, spec, a, b, more_before, more_after) if spec["resample"] else rows
+        return table, stats
+    # Only the value column goes through the filter (the same values as filtering the frame,
+    # without copying its text columns); the chunk is cut out of the halo afterwards.
+    inside = (rows.index >= a) & (rows.index < b)
+    values = rows["OBSVALUE"]
+    if spec["hampel"]:
         window, threshold = spec["hampel"]
-        filtered = refinery.filter_with_fast_mad(rows, int(window), float(threshold))
-    else:
-        filtered = rows
-    if len(rows):
-        inside = (rows.index >= a) & (rows.index < b)
-        chunk = filtered[inside]
-        raw = rows["OBSVALUE"].to_numpy()[inside]
-        new = chunk["OBSVALUE"].to_numpy()
-        stats["samples"] = int(len(chunk))
-        stats["nan"] = int(np.isnan(new).sum())
-        stats["replaced"] = int((~((raw == new) | (np.isnan(raw) & np.isnan(new)))).sum())
-    else:
-        chunk = rows
+        values = refinery.filter_with_fast_mad(values, int(window), float(threshold))
+    raw = rows["OBSVALUE"].to_numpy()[inside]
+    new = values.to_numpy()[inside]
+    stats["samples"] = int(inside.sum())
+    stats["nan"] = int(np.isnan(new).sum())
+    stats["replaced"] = int((~((raw == new) | (np.isnan(raw) & np.isnan(new)))).sum())
     if spec["resample"]:
-        table = _resample_chunk(chunk, spec, a, b, more_before, more_after)
-    else:
-        table = chunk
-    return table, stats
+        chunk = pd.DataFrame({"STARTDATE": rows.index[inside], "OBSVALUE": new})
+        for column in ("STATIONID", "POINTID", "ITEMID"):
+            chunk[column] = rows[column].to_numpy()[inside]
+        del rows, values
+        return _resample_chunk(chunk, spec, a, b, more_before, more_after), stats
+    chunk = rows[inside]
+    chunk["OBSVALUE"] = new
+    return chunk, stats
 
 
 class _NoLimit:

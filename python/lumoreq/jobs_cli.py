@@ -129,6 +129,8 @@ def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser],
     # The main command line's selection options go with its source options (same module).
     home = sys.modules.get(getattr(add_source_options, "__module__", ""), None)
     add_selection = getattr(home, "add_selection_options", None) if add_source_options is not None else None
+    if common is None and add_source_options is not None:
+        common = getattr(home, "add_common_options", None)
 
     def add_sources(parser: argparse.ArgumentParser) -> None:
         if add_source_options is None:
