@@ -215,11 +215,13 @@ def test_rules_that_do_not_divide_the_chunks_are_refused(jobs_db):
 # ---------------------------------------------------------------------------------------------
 
 
-def test_plan_is_a_deterministic_table_and_round_trips_json(jobs_db, tmp_path):
+def test_plan_is_a_deterministic_table_and_round_trips_json(jobs_db, tmp_path, monkeypatch):
     p = job_plan(jobs_db)
     assert len(p.series) == 6 and len(p) == 12  # six series, two months
     assert {(t.first, t.last) for t in p} == {("2024-01-01", "2024-01-31"), ("2024-02-01", "2024-02-29")}
     assert job_plan(jobs_db).to_json() == p.to_json()
+    monkeypatch.chdir(jobs_db.parent)  # a relative path is made absolute: workers have their own
+    assert jobs.plan(jobs_db.name, START, END, station=STATION).source == str(jobs_db.resolve())
     # the packed tables are seen at planning, so no fetch has to guess (and warn)
     assert p.selection["gzip_methods"] == ["221", "231"]
     assert jobs.plan(jobs_db, START, END, station=STATION, kind="原始库").selection["gzip_methods"] == []

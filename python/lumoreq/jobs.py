@@ -362,6 +362,9 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
     if chunk not in CHUNKS:
         raise ValueError(f"chunk must be one of {', '.join(CHUNKS)}, not {chunk!r}")
     source = os.fspath(source) if isinstance(source, os.PathLike) else str(source)
+    if _source_kind(source) == "sample":
+        # every worker opens it, whatever its working directory
+        source = str(Path(source).resolve())
     first, last = _day(start), _day(end)
     if last < first:
         raise ValueError(f"the end date {last:%Y-%m-%d} lies before the start date {first:%Y-%m-%d}")
