@@ -139,7 +139,7 @@ def _chunked(frame, monkeypatch, window, days, resample=None):
         b = min(end, a + pd.Timedelta(days=days))
         spec = {"selection": selection, "hampel": (window, 3.0), "resample": resample, "station": "1", "point": "1",
                 "item": "2311", "first": f"{a:%Y-%m-%d}", "last": f"{b - pd.Timedelta(days=1):%Y-%m-%d}"}
-        table, _ = jobs._process(None, spec, [])
+        table, _ = jobs._process(spec, jobs._fetch_with_halo(None, spec, a, b, []))
         pieces.append(table)
         a = b
     return pd.concat([p for p in pieces if len(p)])
@@ -469,10 +469,10 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     # a task that keeps failing: the others finish, the summary names it, the exit status is 1
     process = jobs._process
 
-    def flaky(conn, spec, queries):
+    def flaky(spec, fetched):
         if spec["item"] == "2312":
             raise ValueError("bad data in the day rows")
-        return process(conn, spec, queries)
+        return process(spec, fetched)
 
     monkeypatch.setattr(jobs, "_process", flaky)
     assert jobs_cli.main([*argv, "--overwrite", "--retries", "1"]) == 1

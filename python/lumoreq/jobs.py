@@ -559,13 +559,25 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
     return result
 
 
-def _process(conn, spec: dict[str, Any], queries: list) -> tuple[pd.DataFrame, dict[str, Any]]:
-    """Fetch, filter and resample one series over one chunk."""
+def _chunk_edges(spec: dict[str, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
+    return pd.Timestamp(spec["first"]), pd.Timestamp(spec["last"]) + pd.Timedelta(days=1)
+
+
+def _fetch_chunk(spec: dict[str, Any], limit, queries: list) -> tuple[pd.DataFrame, bool, bool]:
+    """The chunk and its halo, read on a connection of its own while holding the database
+    semaphore (only while reading: the filter and the resampling run outside it)."""
+    a, b = _chunk_edges(spec)
+    with _limited(limit):
+        with _connection(spec["source"]) as conn:
+            return _fetch_with_halo(conn, spec, a, b, queries)
+
+
+def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """Filter and resample one series over one chunk, from the rows read around it."""
     from . import refinery
 
-    a = pd.Timestamp(spec["first"])
-    b = pd.Timestamp(spec["last"]) + pd.Timedelta(days=1)
-    rows, more_before, more_after = _fetch_with_halo(conn, spec, a, b, queries)
+    a, b = _chunk_edges(spec)
+    rows, more_before, more_after = fetched
     stats = {"samples": 0, "nan": 0, "replaced": 0}
     if not len(rows):
         table = _resample_chunk(rows, spec, a, b, more_before, more_after) if spec["resample"] else rows
@@ -626,12 +638,12 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
         record["attempts"] = attempt + 1
         queries: list[tuple[float, float]] = []
         try:
-            with _limited(limit):
-                with _connection(spec["source"]) as conn:
-                    table, stats = _process(conn, spec, queries)
-            record.update(stats)
+            fetched = _fetch_chunk(spec, limit, queries)
             record["query_start"] = min(q[0] for q in queries) if queries else None
             record["query_end"] = max(q[1] for q in queries) if queries else None
+            table, stats = _process(spec, fetched)
+            del fetched
+            record.update(stats)
             if len(table):
                 context = {"station_info": spec["station_info"], "item_info": spec["item_info"],
                            "sampling_rate": spec["selection"]["rate"],
