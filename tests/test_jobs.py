@@ -489,7 +489,8 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     assert "does not divide" in capsys.readouterr().err
 
 
-def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_job, pg_server, tmp_path):
+def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_job, pg_server, tmp_path,
+                                                           monkeypatch):
     """The job read from PostgreSQL, its sessions killed by the server while it runs: the
     tasks hit retry on a new connection and the dataset is the one read from the file."""
     from pg_network import load_network
@@ -503,6 +504,16 @@ def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_j
         out = tmp_path / "pg"
         ended = []
         stop = threading.Event()
+        # the first reads linger on their open session, so that the server surely ends some
+        fetch_series, calls = jobs._fetch_series, []
+
+        def lingering(conn, spec, first, last):
+            calls.append(spec["item"])
+            if len(calls) <= 4:
+                time.sleep(0.3)
+            return fetch_series(conn, spec, first, last)
+
+        monkeypatch.setattr(jobs, "_fetch_series", lingering)
 
         def terminate():
             while not stop.is_set() and sum(ended) < 2:
