@@ -437,6 +437,13 @@ def test_distributed_cluster_same_tables_and_survives_a_killed_worker(jobs_db, f
         assert pids[0] not in client.run(os.getpid).values()
         assert summary.ok and summary.done == 12, str(summary)
         pd.testing.assert_frame_equal(jobs.read(tmp_path / "killed"), want, check_exact=True)
+        # a scheduler named by its address: the run makes (and closes) a client of its own
+        small = jobs.plan(jobs_db, START, "2024-01-31", station=STATION, item="分量应变-北南")
+        summary = jobs.run(small, tmp_path / "address", hampel=HAMPEL, resample=RESAMPLE,
+                           scheduler=cluster.scheduler_address, progress=False)
+        assert summary.ok and summary.done == 1
+        jobs.run(small, tmp_path / "local", hampel=HAMPEL, resample=RESAMPLE, progress=False)
+        pd.testing.assert_frame_equal(jobs.read(tmp_path / "address"), jobs.read(tmp_path / "local"), check_exact=True)
 
 
 def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_path):

@@ -937,6 +937,8 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
     if db_concurrency is None or int(db_concurrency) < 1:
         raise ValueError("db_concurrency must be at least 1")
     out = Path(out).resolve()
+    if catalogue is not None:
+        catalogue = str(Path(catalogue).resolve())  # figure tasks draw from inside out/
     out.mkdir(parents=True, exist_ok=True)
     options = _options_record(plan, hampel, resample, figures, catalogue, stats, rainfall)
     client, own_client = _client_for(scheduler)
