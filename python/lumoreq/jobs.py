@@ -45,24 +45,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-try:  # the package's crash-safe writer
-    from ._files import atomic_path
-except ImportError:  # pragma: no cover - older trees without it
-
-    @contextlib.contextmanager
-    def atomic_path(target):
-        target = Path(target)
-        tmp = target.with_name(f".{target.name}.{uuid.uuid4().hex}.tmp")
-        try:
-            yield str(tmp)
-            with open(tmp, "rb+") as handle:
-                os.fsync(handle.fileno())
-            os.replace(tmp, target)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(tmp)
-            raise
-
+from ._files import atomic_path  # the package's crash-safe writer
 
 __all__ = ["Plan", "Task", "RunSummary", "JobError", "plan", "run", "read", "CHUNKS"]
 
@@ -605,21 +588,9 @@ def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> 
     return chunk, stats
 
 
-class _NoLimit:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
 def _limited(limit):
     """The database semaphore as a context manager (threading, multiprocessing or distributed)."""
-    if limit is None:
-        return _NoLimit()
-    if hasattr(limit, "__enter__"):
-        return limit
-    return contextlib.nullcontext()
+    return limit if limit is not None and hasattr(limit, "__enter__") else contextlib.nullcontext()
 
 
 def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
