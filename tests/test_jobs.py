@@ -457,6 +457,9 @@ def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_pat
     (record,) = state["figures"].values()
     assert record["files"] and all((tmp_path / "fig" / f).stat().st_size > 0 for f in record["files"])
     assert record["worker"].split(":")[1] != str(os.getpid())  # drawn in another process
+    # one figure per item, the data tasks on threads this time
+    summary = jobs.run(p, tmp_path / "items", resample=("h", "mean"), figures="item", workers=1, progress=False)
+    assert summary.ok and summary.figures == 1, str(summary)
 
 
 def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
