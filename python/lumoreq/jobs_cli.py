@@ -73,6 +73,9 @@ def _source(args: argparse.Namespace) -> str:
     if sample_value is not None and sample_value is not False:
         from . import sample
 
+        path = sample.default_path(build_if_missing=False)
+        if not Path(path).exists():
+            print(f"building the sample network at {path} ...", file=sys.stderr)
         return str(sample.default_path(build_if_missing=True))
     raise ValueError("name a source: --sample, --sample-path PATH or --db SECTION")
 
