@@ -1,0 +1,153 @@
+"""Network-scale jobs: the whole sample network (every series, three months of minute data,
+monthly chunks, Hampel 15/5 and hourly means) run serially (one task after another in one
+process) against Dask's local scheduler with two workers and a LocalCluster of two worker
+processes; and the figures (one per station and point) drawn by one process against two.
+
+Rows: ``reference`` is the one-worker side, ``native`` the two-worker side; the ratio is the
+speedup. The notes give the scheduling overhead (wall time of the one-worker run above the sum
+of its task times) and the memory of a worker above its level after a warm-up task, against the
+size of one chunk's table.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import shutil
+import tempfile
+import time
+from functools import cache
+from pathlib import Path
+
+from run import Case, peak_extra_rss
+
+RESULTS = Path(__file__).resolve().parent / "results"
+HAMPEL = (15, 5.0)
+RESAMPLE = ("h", "mean")
+
+
+@cache
+def network(minute_days: int) -> Path:
+    """The sample network with ``minute_days`` of minute data for every series, built once."""
+    from lumoreq import sample
+
+    path = RESULTS / f"jobs_minute_{minute_days}d.duckdb"
+    if not path.exists():
+        sample.build(path, days=minute_days, minute_days=minute_days, second_days=0, catalogue=False)
+    return path
+
+
+def _fresh(name: str) -> Path:
+    root = Path(tempfile.gettempdir()) / "lumoreq-bench-jobs" / name
+    shutil.rmtree(root, ignore_errors=True)
+    return root
+
+
+def _task_seconds(out: Path) -> float:
+    state = json.loads((out / "run.json").read_text(encoding="utf-8"))
+    return sum(r.get("seconds") or 0.0 for r in state["tasks"].values())
+
+
+def cases(scale: float):
+    import pandas as pd
+
+    from lumoreq import fetching, jobs, sample
+
+    days = max(31, int(91 * scale))
+    db = network(days)
+    end = pd.Timestamp("2024-01-01") + pd.Timedelta(days=days - 1)
+    plan = jobs.plan(db, "2024-01-01", f"{end:%Y-%m-%d}", chunk="month")
+    n_series = len(plan.series)
+    size = f"{len(plan)} tasks, {n_series} series x {days} d min"
+
+    def serial():
+        out = _fresh("serial")
+        jobs.run(plan, out, hampel=HAMPEL, resample=RESAMPLE, scheduler="sync", progress=False)
+        return out
+
+    def threads(workers):
+        def go():
+            out = _fresh(f"threads{workers}")
+            began = time.perf_counter()
+            summary = jobs.run(plan, out, hampel=HAMPEL, resample=RESAMPLE, workers=workers, db_concurrency=workers,
+                               progress=False)
+            go.wall = time.perf_counter() - began  # the run alone, not the clearing of the last one
+            assert summary.ok, str(summary)
+            return out
+
+        return go
+
+    def same(a, b):
+        pd.testing.assert_frame_equal(jobs.read(a), jobs.read(b), check_exact=True)
+
+    # Scheduling overhead and memory, measured once on the side.
+    notes = []
+    one = threads(1)
+    out = one()
+    wall = one.wall
+    busy = _task_seconds(out)
+    notes.append(f"scheduling overhead, 1 worker: wall {wall:.2f} s vs task time {busy:.2f} s "
+                 f"({100 * (wall - busy) / busy:+.1f} %, goal < 5 %); {busy / len(plan) * 1000:.0f} ms per task")
+    conn = sample.connect(db, read_only=True)
+    try:
+        chunk = fetching.fetching_data(conn, "20240101", "20240131", "全部", plan.stations[0]["STATIONNAME"], "分钟值",
+                                       "预处理库", itemname=[plan.items[0]["ITEMNAME"]], gzip_flag=True)
+    finally:
+        conn.close()
+    chunk_bytes = int(chunk.memory_usage(deep=True).sum())
+    del chunk
+    threads(2)()  # warm-up: imports, caches, the thread pool's first tasks
+    gc.collect()
+    extra, _ = peak_extra_rss(threads(2))
+    notes.append(f"memory above warm-up, 2 workers: {extra / 2**20:.1f} MiB = {extra / 2 / 2**20:.1f} MiB per worker; "
+                 f"one chunk's table {chunk_bytes / 2**20:.1f} MiB (ratio {extra / 2 / max(1, chunk_bytes):.2f}, "
+                 "goal < 3)")
+
+    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=1, notes=notes)
+
+    # The cluster is started before the timed runs (its start-up is reported on its own).
+    from distributed import Client, LocalCluster
+
+    began = time.perf_counter()
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                           silence_logs=40)
+    client = Client(cluster)
+    client.run(lambda: __import__("lumoreq.jobs"))  # the workers' imports
+    start_up = time.perf_counter() - began
+
+    def cluster_run():
+        out = _fresh("cluster")
+        summary = jobs.run(plan, out, hampel=HAMPEL, resample=RESAMPLE, scheduler=client, db_concurrency=2,
+                           progress=False)
+        assert summary.ok, str(summary)
+        return out
+
+    try:
+        yield Case("jobs: serial -> LocalCluster 2 procs", size, serial, cluster_run, check=same, repeat=1,
+                   notes=[f"cluster start-up (not in the row): {start_up:.1f} s"])
+    finally:
+        client.close()
+        cluster.close()
+
+    # Figures: one process against two, from the finished dataset.
+    source = serial()
+
+    def figures(workers):
+        def go():
+            out = _fresh(f"fig{workers}")
+            shutil.copytree(source, out)
+            return _draw(out, workers)
+
+        return go
+
+    def _draw(out, workers):
+        import dask
+
+        specs = jobs._figure_specs(plan, out, "station", None, False, False)
+        graph = [dask.delayed(jobs.figure_task, pure=False)(s) for s in specs]
+        results = dask.compute(*graph, scheduler="processes", num_workers=workers)
+        assert all(r["error"] is None for r in results), results
+        return sum(len(r["files"]) for r in results)
+
+    yield Case("jobs: figures 1 -> 2 processes", f"{len({(t.station, t.point) for t in plan})} figures",
+               figures(1), figures(2), repeat=1)
