@@ -331,5 +331,5 @@ class MetadataCache:
             if database_error is not None:
                 # The cache was only asked because the database failed: say why it failed.
                 error.add_note(f"the database was asked first and failed: {_root_cause(database_error)}")
-                error.__context__ = database_error
+                error.__cause__ = error.__context__ = database_error
             raise
