@@ -446,7 +446,7 @@ def test_distributed_cluster_same_tables_and_survives_a_killed_worker(jobs_db, f
         pd.testing.assert_frame_equal(jobs.read(tmp_path / "address"), jobs.read(tmp_path / "local"), check_exact=True)
 
 
-def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_path):
+def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_path, capfd):
     p = jobs.plan(jobs_db, "2024-01-01", "2024-01-31", station=STATION, item="分量应变-北南")
     # the data tasks in Dask's local process pool too, the database cap shared through a manager
     summary = jobs.run(p, tmp_path / "fig", resample=("h", "mean"), figures="station", stats=True, workers=1,
@@ -457,6 +457,8 @@ def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_pat
     (record,) = state["figures"].values()
     assert record["files"] and all((tmp_path / "fig" / f).stat().st_size > 0 for f in record["files"])
     assert record["worker"].split(":")[1] != str(os.getpid())  # drawn in another process
+    # the workers' log records go to the log file, not into the driver's progress line
+    assert " - INFO - " not in capfd.readouterr().err
     # one figure per item, the data tasks on threads this time
     summary = jobs.run(p, tmp_path / "items", resample=("h", "mean"), figures="item", workers=1, progress=False)
     assert summary.ok and summary.figures == 1, str(summary)

@@ -654,6 +654,39 @@ def figure_task(spec: dict[str, Any], *done: Any, limit=None) -> dict[str, Any]:
                               "worker": f"{socket.gethostname()}:{os.getpid()}"}
     began = time.perf_counter()
     out = Path(spec["out"]).resolve()
+    quiet = _terminal_quiet() if spec.get("driver") != record["worker"] else contextlib.nullcontext()
+    try:
+        with quiet:
+            return _draw(spec, out, record, limit, began)
+    except Exception as error:
+        record["error"] = f"{type(error).__name__}: {error}".strip()[:2000]
+    record["seconds"] = round(time.perf_counter() - began, 6)
+    return record
+
+
+@contextlib.contextmanager
+def _terminal_quiet():
+    """In a worker process, the library's log records go to the log file only: on the terminal
+    they would break into the driver's progress line. Errors still reach the run's summary."""
+    import logging
+
+    from . import plotting  # noqa: F401 - sets up the library's logging first, so it is muted too
+
+    muted = []
+    for logger in [logging.getLogger()] + [lg for lg in logging.Logger.manager.loggerDict.values()
+                                           if isinstance(lg, logging.Logger)]:
+        for handler in logger.handlers:
+            if type(handler) is logging.StreamHandler and handler.stream in (sys.stderr, sys.stdout):
+                muted.append((handler, handler.level))
+                handler.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for handler, level in muted:
+            handler.setLevel(level)
+
+
+def _draw(spec: dict[str, Any], out: Path, record: dict[str, Any], limit, began: float) -> dict[str, Any]:
     try:
         ts = read(out, **spec["select"])
         if len(ts) == 0:
@@ -1015,7 +1048,8 @@ def _figure_specs(plan_: Plan, out: Path, by: str, catalogue, stats: bool, rainf
     stations, items = plan_._names()
     specs = []
     base = {"out": str(out), "source": plan_.source, "catalogue": None if catalogue is None else str(catalogue),
-            "stats": bool(stats), "by": by, "kind": plan_.kind, "first": plan_.start, "last": plan_.end}
+            "stats": bool(stats), "by": by, "kind": plan_.kind, "first": plan_.start, "last": plan_.end,
+            "driver": f"{socket.gethostname()}:{os.getpid()}"}
     if by == "item":
         for item in sorted({t.item for t in plan_.tasks}):
             specs.append({**base, "name": f"item {item}", "select": {"item": item}, "prefix": "",
