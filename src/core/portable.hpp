@@ -294,27 +294,28 @@ inline Vec<float> min_of(Vec<float> a, Vec<float> b) { return {_mm_min_ps(a.v, b
 inline Vec<float> max_of(Vec<float> a, Vec<float> b) { return {_mm_max_ps(a.v, b.v)}; }
 inline Vec<double> abs(Vec<double> a) { return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.v)}; }
 
-// Per-lane count of set mask lanes (a set lane is all ones, -1 as an integer).
+// Per-lane counts of set mask lanes (a set lane is all ones, -1 as an integer); total() sums
+// the lanes.
 template <class T>
 struct LaneCounter;
 template <>
 struct LaneCounter<double> {
     __m128i c = _mm_setzero_si128();
     void add(Mask<double> m) { c = _mm_sub_epi64(c, _mm_castpd_si128(m.m)); }
-    std::int64_t lane(std::size_t j) const {
+    std::int64_t total() const {
         alignas(16) std::int64_t lanes[2];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), c);
-        return lanes[j];
+        return lanes[0] + lanes[1];
     }
 };
 template <>
 struct LaneCounter<float> {
     __m128i c = _mm_setzero_si128();
     void add(Mask<float> m) { c = _mm_sub_epi32(c, _mm_castps_si128(m.m)); }
-    std::int64_t lane(std::size_t j) const {
+    std::int64_t total() const {
         alignas(16) std::int32_t lanes[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), c);
-        return lanes[j];
+        return std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
     }
 };
 
@@ -371,21 +372,13 @@ template <>
 struct LaneCounter<double> {
     int64x2_t c = vdupq_n_s64(0);
     void add(Mask<double> m) { c = vsubq_s64(c, vreinterpretq_s64_u64(m.m)); }
-    std::int64_t lane(std::size_t j) const {
-        std::int64_t lanes[2];
-        vst1q_s64(lanes, c);
-        return lanes[j];
-    }
+    std::int64_t total() const { return vaddvq_s64(c); }
 };
 template <>
 struct LaneCounter<float> {
     int32x4_t c = vdupq_n_s32(0);
     void add(Mask<float> m) { c = vsubq_s32(c, vreinterpretq_s32_u32(m.m)); }
-    std::int64_t lane(std::size_t j) const {
-        std::int32_t lanes[4];
-        vst1q_s32(lanes, c);
-        return lanes[j];
-    }
+    std::int64_t total() const { return vaddlvq_s32(c); }
 };
 
 #else
@@ -476,7 +469,11 @@ struct LaneCounter {
     void add(Mask<T> m) {
         for (std::size_t j = 0; j < Vec<T>::kLanes; ++j) c[j] += m.m[j];
     }
-    std::int64_t lane(std::size_t j) const { return c[j]; }
+    std::int64_t total() const {
+        std::int64_t sum = 0;
+        for (std::int64_t x : c) sum += x;
+        return sum;
+    }
 };
 #endif
 

@@ -65,8 +65,8 @@ private:
             c_out.add(x < o);
             c_in.add(x <= w);
         }
-        below_out = static_cast<std::size_t>(c_out.lane(0) + c_out.lane(1));
-        upto_in = static_cast<std::size_t>(c_in.lane(0) + c_in.lane(1));
+        below_out = static_cast<std::size_t>(c_out.total());
+        upto_in = static_cast<std::size_t>(c_in.total());
         for (; i < n; ++i) {
             below_out += v[i] < out;
             upto_in += v[i] <= in;
@@ -193,6 +193,7 @@ namespace {
 
 template <typename T>
 T scaled_mad_impl(T* work, std::size_t n, T scale) {
+    if (n == 0) return std::numeric_limits<T>::quiet_NaN();  // no median of nothing
     for (std::size_t i = 0; i < n; ++i)
         if (std::isnan(work[i])) return std::numeric_limits<T>::quiet_NaN();
     std::sort(work, work + n);

@@ -309,7 +309,7 @@ Summary<T> summarize(const T* values, std::size_t n) {
             hi = portable::simd::max_of(v, hi);  // v > hi ? v : hi
             present.add(v == v);
         }
-        for (std::size_t j = 0; j < kLanes; ++j) count += static_cast<std::size_t>(present.lane(j));
+        count += static_cast<std::size_t>(present.total());
     }
     T lo_all = inf, hi_all = -inf;
     for (std::size_t j = 0; j < kLanes; ++j) {

@@ -72,8 +72,18 @@ void check_checked_arithmetic(const char* type, SplitMix& rng) {
     constexpr I128 kMax = std::numeric_limits<T>::max(), kMin = std::numeric_limits<T>::min();
     for (T a : values) {
         for (T b : values) {
-            const I128 sum = static_cast<I128>(a) + b, product = static_cast<I128>(a) * b;
-            const bool sum_ovf = sum > kMax || sum < kMin, product_ovf = product > kMax || product < kMin;
+            const I128 sum = static_cast<I128>(a) + b;
+            bool product_ovf;
+            I128 product = 0;
+            if constexpr (std::is_signed_v<T>) {
+                product = static_cast<I128>(a) * b;
+                product_ovf = product > kMax || product < kMin;
+            } else {
+                const U128 wide = static_cast<U128>(a) * b;
+                product_ovf = wide > static_cast<U128>(kMax);
+                product = static_cast<I128>(wide & static_cast<U128>(kMax));
+            }
+            const bool sum_ovf = sum > kMax || sum < kMin;
             T g{}, d{};
             const bool g_add = portable::generic::add_overflow(a, b, g);
             const bool d_add = portable::add_overflow(a, b, d);
@@ -175,6 +185,10 @@ std::vector<T> random_series(SplitMix& rng, std::size_t n, int flavour) {
         const std::uint64_t r = rng.next();
         level += static_cast<double>(static_cast<std::int64_t>(r % 2001) - 1000) / 100.0;  // a trend
         T x = static_cast<T>(flavour == 0 ? level : static_cast<double>(r % 7) - 3.0);  // many ties
+        if (flavour >= 3) {  // zeros of both signs as the extreme: which one a lane keeps matters
+            const T zero = (r >> 8) % 2 ? T(0) : -T(0);
+            x = (r >> 9) % 3 ? zero : (flavour == 3 ? T(1) : T(-1));
+        }
         switch ((r >> 20) % 40) {
             case 0: x = std::numeric_limits<T>::quiet_NaN(); break;
             case 1: x = T(0); break;
@@ -191,7 +205,7 @@ std::vector<T> random_series(SplitMix& rng, std::size_t n, int flavour) {
 template <class T>
 void digest_kernels(Digest& d, SplitMix& rng) {
     for (std::size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 31, 100, 4095, 4096, 4097, 5003, 20000}) {
-        for (int flavour = 0; flavour < 3; ++flavour) {
+        for (int flavour = 0; flavour < 5; ++flavour) {
             const auto v = random_series<T>(rng, n, flavour);
             const auto s = core::summarize(v.data(), n);
             d.add(s.count);
@@ -214,10 +228,14 @@ void digest_kernels(Digest& d, SplitMix& rng) {
             }
             std::vector<T> work = finite;
             d.add(core::scaled_mad(work.data(), work.size(), static_cast<T>(1.4826)));
-            // line reduction over a wide time span (the exact 128-bit scaling)
+            // line reduction over a time span wide enough that offset * bins needs 128 bits
             std::vector<std::int64_t> times(n);
             std::int64_t t = std::numeric_limits<std::int64_t>::min() / 2;
-            for (std::size_t i = 0; i < n; ++i) times[i] = t += static_cast<std::int64_t>(rng.next() >> 3);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t r = rng.next();
+                t += r % 8 == 0 ? 0 : static_cast<std::int64_t>(r >> 20);  // repeated times too
+                times[i] = t;
+            }
             for (std::size_t bins : {1, 3, 640, 1919}) {
                 const auto picks = core::min_max_reduce_indices<T>(times.data(), v.data(), n, bins);
                 d.add(picks.size());
