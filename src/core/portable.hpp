@@ -186,13 +186,15 @@ inline std::uint64_t mul_div_ceil(std::uint64_t a, std::uint64_t b, std::uint64_
 // has fused multiply-add, an empty asm statement pins the value in memory. The build also
 // turns contraction off (-ffp-contract=off; MSVC's /fp:precise does not contract).
 inline double rounded(double x) {
-#if defined(LUMOREQ_GNU_BUILTINS) && (defined(__FMA__) || defined(__ARM_FEATURE_FMA) || defined(__aarch64__))
+#if defined(LUMOREQ_GNU_BUILTINS)
+#if defined(__FMA__) || defined(__ARM_FEATURE_FMA) || defined(__aarch64__)
     __asm__("" : "+m"(x));
+#endif
     return x;
 #elif defined(_MSC_VER) && !defined(LUMOREQ_PORTABLE_GENERIC)
     return x;
 #else
-    volatile double kept = x;
+    volatile double kept = x;  // unknown compiler: a store and a load cannot be fused
     return kept;
 #endif
 }
