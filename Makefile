@@ -9,7 +9,7 @@ BUILD_DIR ?= build/release
 EXTRAS ?= test,demo,bench
 PYTEST_ARGS ?=
 
-.PHONY: demo test bench sanitize fuzz install sysdeps clean ci reliability
+.PHONY: demo test bench sanitize fuzz install sysdeps clean ci reliability portable
 
 demo: install
 	$(PY) -m lumoreq demo
@@ -63,6 +63,7 @@ SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refi
 # In CI the tests on a real PostgreSQL server may not be skipped (see tests/pg_server.py).
 ci: export LUMOREQ_REQUIRE_PG := 1
 ci: test
+	$(MAKE) portable
 	$(MAKE) sanitize SANITIZE_TESTS="$(SANITIZE_CI_TESTS)"
 
 sanitize: sysdeps $(SAN_VENV)/.deps-stamp
@@ -112,3 +113,55 @@ fuzz:
 		$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=fuzz/crashes/ \
 			fuzz/corpus/$$name || status=1; \
 	done; exit $$status
+
+# Portability, cheaply: no compiler extension or platform-only call outside src/core/portable.hpp
+# (tools/lint_portable.py); every src/core file compiled with -Werror for Windows x86-64
+# (mingw-w64 with its zlib), for macOS arm64 and x86-64 and Linux arm64 (the ziglang package's
+# clang and libc++), with clang for Linux and with the standard C++ branches of portable.hpp;
+# every source of the tree checked by clang -Wall -Wextra -Werror; the standard branches
+# checked against exact reference arithmetic, and the vector kernels' results compared bit for
+# bit between the SSE2 build and the standard one. The cross compilers come from apt (when
+# root and missing) and pip (ziglang, into $(VENV)).
+PORTABLE_APT_PACKAGES ?= g++-mingw-w64-x86-64-posix libz-mingw-w64-dev clang
+MINGW_CXX ?= x86_64-w64-mingw32-g++-posix
+CLANG_CXX ?= clang++
+PORTABLE_DIR ?= build/portable
+PORTABLE_WARN := -std=c++20 -Wall -Wextra -Werror -Isrc
+ZIG_TARGETS ?= aarch64-macos x86_64-macos aarch64-linux-gnu
+portable: sysdeps $(VENV)/.deps-stamp
+	$(PY) tools/lint_portable.py
+	@if command -v $(MINGW_CXX) >/dev/null 2>&1 && command -v $(CLANG_CXX) >/dev/null 2>&1 \
+		&& [ -f /usr/x86_64-w64-mingw32/include/zlib.h ]; then :; \
+	elif command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+		apt-get -o DPkg::Lock::Timeout=300 update -qq && DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
+			install -y -qq --no-install-recommends $(PORTABLE_APT_PACKAGES) >/dev/null; \
+	else echo "portable: install $(PORTABLE_APT_PACKAGES) by hand"; exit 1; fi
+	@$(PY) -c "import ziglang" 2>/dev/null || $(PIP) install -q ziglang
+	@mkdir -p $(PORTABLE_DIR)
+	@echo "== src/core: Windows x86-64 (mingw-w64), Linux (clang), standard C++ branches (g++ -Wpedantic)"
+	@ls src/core/*.cpp | xargs -P 2 -I{} sh -c '$(MINGW_CXX) $(PORTABLE_WARN) -O2 -c {} -o /dev/null && \
+		$(CLANG_CXX) $(PORTABLE_WARN) -O2 -c {} -o /dev/null && \
+		$(CXX) $(PORTABLE_WARN) -Wpedantic -DLUMOREQ_PORTABLE_GENERIC -fsyntax-only {}' || exit 1
+	@# zig carries the macOS SDK's zlib; for Linux targets the build machine's zlib.h stands in.
+	@# (zig writes its objects into the working directory: one directory per target)
+	@mkdir -p $(PORTABLE_DIR)/zlib && cp /usr/include/zlib.h /usr/include/zconf.h $(PORTABLE_DIR)/zlib/
+	@for target in $(ZIG_TARGETS); do echo "== src/core: $$target (zig c++)"; \
+		case $$target in *linux*) extra="-isystem $(abspath $(PORTABLE_DIR))/zlib";; *) extra="";; esac; \
+		mkdir -p $(PORTABLE_DIR)/$$target && (cd $(PORTABLE_DIR)/$$target && ls $(CURDIR)/src/core/*.cpp | \
+			xargs -P 2 -I{} $(abspath $(PY)) -m ziglang c++ -target $$target $(PORTABLE_WARN) -I$(CURDIR)/src $$extra \
+			-O2 -c {}) || exit 1; done
+	@echo "== all sources: clang -Wall -Wextra -Werror (the binding header precompiled once)"
+	@includes="$$($(PY) -m pybind11 --includes | sed 's/-I/-isystem /g')"; \
+	$(CLANG_CXX) $(PORTABLE_WARN) $$includes -x c++-header src/bind/bind.hpp -o $(PORTABLE_DIR)/bind.hpp.pch && \
+	ls src/*/*.cpp | grep -v '^src/core/' | xargs -P 2 -I{} sh -c \
+		"$(CLANG_CXX) $(PORTABLE_WARN) $$includes -include-pch $(PORTABLE_DIR)/bind.hpp.pch -fsyntax-only {}" || exit 1
+	@echo "== portability checks and vector-kernel digests"
+	$(CXX) -std=c++20 -O2 -ffp-contract=off -Isrc tests/native/portable_check.cpp src/core/portable.cpp src/core/rolling_mad.cpp \
+		src/core/series_stats.cpp src/core/display_reduce.cpp -o $(PORTABLE_DIR)/check -lpthread
+	$(CXX) -std=c++20 -O2 -ffp-contract=off -Isrc -DLUMOREQ_PORTABLE_GENERIC tests/native/portable_check.cpp src/core/portable.cpp \
+		src/core/rolling_mad.cpp src/core/series_stats.cpp src/core/display_reduce.cpp -o $(PORTABLE_DIR)/check-generic -lpthread
+	$(PORTABLE_DIR)/check
+	$(PORTABLE_DIR)/check-generic
+	@a=$$($(PORTABLE_DIR)/check --digest) && b=$$($(PORTABLE_DIR)/check-generic --digest) && [ -n "$$a" ] || exit 1; \
+	if [ "$$a" = "$$b" ]; then echo "vector kernels: same results with and without the vector units ($$a)"; \
+	else echo "vector kernels differ: $$a (vector units) vs $$b (standard C++)"; exit 1; fi

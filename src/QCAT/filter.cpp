@@ -363,10 +363,10 @@ py::object filtered_qcats(bind::ModuleRef mod, py::object df, py::object station
         data["text"] = pd.attr("array")(out, "dtype"_a = name_dtype);
     } else {
         py::object text = binary(PyNumber_Add, name_col, py::str("Ml"));
-        text = binary(PyNumber_Add, text, magnitude_col.attr("astype")(py::str("str").get_type()));
+        text = binary(PyNumber_Add, text, magnitude_col.attr("astype")(py::type::handle_of(py::str("str"))));
         text = binary(PyNumber_Add, text, py::str("\n"));
         text = binary(PyNumber_Add, text,
-                      data["distance"].attr("round")(1).attr("astype")(py::str("").get_type()));
+                      data["distance"].attr("round")(1).attr("astype")(py::type::handle_of(py::str(""))));
         text = binary(PyNumber_Add, text, py::str("km"));
         data["text"] = text;
     }

@@ -253,7 +253,7 @@ public:
     py::object cls() const { return cls_; }
 
 private:
-    py::module_& module_;
+    [[maybe_unused]] py::module_& module_;
     std::string name_;
     py::object cls_;
 };

@@ -256,12 +256,12 @@ void native_statistics(const T* data, std::size_t n, const py::object& real_type
 bool try_native_statistics(const py::object& values, py::object (&out)[kStatCount]) {
     if (!g_native_stats_releases) return false;
     auto pd = py::module_::import("pandas");
-    if (!values.get_type().is(pd.attr("Series"))) return false;
+    if (!py::type::handle_of(values).is(pd.attr("Series"))) return false;
     auto np = py::module_::import("numpy");
     if (!py::isinstance(values.attr("dtype"), np.attr("dtype"))) return false;  // extension dtypes
     if (!pandas_reduces_with_numpy()) return false;
     py::object raw = values.attr("values");
-    if (!raw.get_type().is(np.attr("ndarray"))) return false;
+    if (!py::type::handle_of(raw).is(np.attr("ndarray"))) return false;
     auto array = py::reinterpret_borrow<py::array>(raw);
     if (array.ndim() != 1) return false;
     // A strided column (a view of every other row, say) is reduced by numpy in the same order

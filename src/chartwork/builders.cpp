@@ -639,7 +639,10 @@ py::tuple plot_by_stations(const bind::ModuleRef& mod, py::object self, py::obje
                     Stopwatch sw(timings.grouping);
                     series = groups->frame(station_code, point_code, groups->code_of(2, item));
                 }
-                auto resolve = [&](PanelNames& names) {
+                // (structured bindings are captured through init-captures: clang before 16 cannot
+                // capture them directly)
+                auto resolve = [&, &station_name = station_name,
+                                &station_location = station_location](PanelNames& names) {
                     py::object item_info = items_table[items_table["ITEMID"].attr("__eq__")(item)];
                     if (truthy(item_info.attr("empty"))) {
                         bind::log(mod, "warning", py::str("未找到测项信息: ") + py::str(item));

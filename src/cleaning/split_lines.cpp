@@ -14,6 +14,7 @@
 
 #include "bind/bind.hpp"
 #include "core/packed_text.hpp"
+#include "core/portable.hpp"
 
 namespace lumoreq::cleaning {
 
@@ -197,7 +198,7 @@ bool read_start_times(py::object series, StartTimes& out) {
         const int64_t t = view(i);
         if (t == core::kNaT) {
             out.ticks[static_cast<std::size_t>(i)] = t;
-        } else if (__builtin_mul_overflow(t, factor, &out.ticks[static_cast<std::size_t>(i)]) ||
+        } else if (portable::mul_overflow(t, factor, out.ticks[static_cast<std::size_t>(i)]) ||
                    out.ticks[static_cast<std::size_t>(i)] == core::kNaT) {
             return false;  // the library raises on converting this column
         }
@@ -243,7 +244,7 @@ py::object native_split(py::object df, int64_t step_seconds) {
 
     int64_t step;
     const int64_t ticks_per_second = starts.unit == "ns" ? int64_t{1000000000} : int64_t{1000000};
-    if (__builtin_mul_overflow(step_seconds, ticks_per_second, &step)) return py::none();
+    if (portable::mul_overflow(step_seconds, ticks_per_second, step)) return py::none();
 
     std::size_t total;
     {

@@ -1,18 +1,15 @@
 #include "core/catalogue_line.hpp"
 
-#include <locale.h>
-
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
 
+#include "core/portable.hpp"
+
 namespace lumoreq::catalogue {
 namespace {
-
-constexpr char32_t kBad = 0xFFFFFFFF;
 
 // One code point from valid UTF-8 at p (advanced past it).
 inline char32_t next_cp(const unsigned char*& p) {
@@ -73,10 +70,40 @@ bool match_word(const std::string& s, std::size_t at, const char* word) {
     return true;
 }
 
-// Correctly rounded decimal text -> double, independent of the process locale.
-double decimal_to_double(const std::string& text) {
-    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return strtod_l(text.c_str(), nullptr, c_locale);
+// Correctly rounded decimal text -> double, independent of the process locale. The text is
+// [sign] digits [. digits] [e [sign] digits]. Beyond the range of double it gives what the C
+// parser gives: an infinity for a large number, a zero for a tiny one, with the sign.
+double decimal_to_double(const char* text, std::size_t n) {
+    const char* first = text;
+    const char* last = text + n;
+    const bool negative = *first == '-';
+    if (negative || *first == '+') ++first;
+    double v = 0.0;
+    if (portable::parse_double(first, last, v).ec == std::errc::result_out_of_range) {
+        // The decimal exponent of the leading significant digit tells which end was passed.
+        long long int_digits = 0, index = 0, first_nonzero = -1, exponent = 0;
+        bool point = false;
+        const char* p = first;
+        for (; p < last && (ascii_digit(*p) || *p == '.'); ++p) {
+            if (*p == '.') {
+                point = true;
+                continue;
+            }
+            if (!point) ++int_digits;
+            if (first_nonzero < 0 && *p != '0') first_nonzero = index;
+            ++index;
+        }
+        if (p < last && (*p == 'e' || *p == 'E')) {
+            ++p;
+            const bool exp_negative = p < last && *p == '-';
+            if (p < last && (*p == '+' || *p == '-')) ++p;
+            for (; p < last && ascii_digit(*p); ++p)
+                if (exponent < 1000000000LL) exponent = exponent * 10 + (*p - '0');
+            if (exp_negative) exponent = -exponent;
+        }
+        v = int_digits - 1 - first_nonzero + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return negative ? -v : v;
 }
 
 // ---- the "%Y%m%d%H%M%S" pattern, tried alternative by alternative like a backtracking regex ----
@@ -328,8 +355,7 @@ bool parse_host_float(const char32_t* text, std::size_t n, const CharClasses& cc
         out = negative ? -r : r;
         return true;
     }
-    buf[e] = '\0';
-    out = decimal_to_double(std::string(s, m));
+    out = decimal_to_double(s, m);
     return true;
 }
 

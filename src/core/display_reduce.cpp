@@ -5,6 +5,8 @@
 #include <limits>
 #include <unordered_map>
 
+#include "core/portable.hpp"
+
 namespace lumoreq::core {
 namespace {
 
@@ -49,16 +51,14 @@ std::vector<std::int64_t> min_max_reduce_indices(const std::int64_t* times, cons
     // column is higher; exact 128-bit arithmetic is needed only there, once per column.
     const std::int64_t t0 = times[0];
     const auto span = static_cast<std::uint64_t>(times[n - 1]) - static_cast<std::uint64_t>(t0);
-    using Wide = unsigned __int128;
     auto column_of = [&](std::uint64_t offset) -> std::size_t {
-        const auto c = static_cast<std::size_t>(static_cast<Wide>(offset) * bins / span);
+        const auto c = static_cast<std::size_t>(portable::mul_div_floor(offset, bins, span));
         return c >= bins ? bins - 1 : c;
     };
     // Smallest offset of column c + 1 (the offset that starts it): ceil((c + 1) * span / bins).
     auto edge_after = [&](std::size_t c) -> std::uint64_t {
         if (c + 1 >= bins) return std::numeric_limits<std::uint64_t>::max();
-        const Wide num = static_cast<Wide>(c + 1) * span;
-        return static_cast<std::uint64_t>((num + bins - 1) / bins);
+        return portable::mul_div_ceil(c + 1, span, bins);
     };
 
     RunCorners run;

@@ -1,8 +1,8 @@
 #include "core/geodesic.hpp"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace lumoreq::geo {
@@ -10,7 +10,8 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 constexpr double kDeg = kPi / 180;
-const double kTiny = std::sqrt(DBL_MIN);
+const double kTiny = std::sqrt(std::numeric_limits<double>::min());
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
 inline double sq(double x) { return x * x; }
 
@@ -296,7 +297,7 @@ double GeodesicLine::distance(double lat1, double lon1, double lat2, double lon2
         const double lamscale = f_ * cbet1 * a3(eps) * kPi;
         const double betscale = lamscale * cbet1;
         const double x = lam12x / lamscale, y = sbet12a / betscale;
-        if (y > -200 * DBL_EPSILON && x > -1 - 1000 * std::sqrt(DBL_EPSILON)) {
+        if (y > -200 * kEpsilon && x > -1 - 1000 * std::sqrt(kEpsilon)) {
             salp1 = std::min(1.0, -x);
             calp1 = -std::sqrt(1 - sq(salp1));
         } else {
@@ -326,7 +327,7 @@ double GeodesicLine::distance(double lat1, double lon1, double lat2, double lon2
     for (int iter = 0; iter < 300; ++iter) {
         best = lambda12(sbet1, cbet1, dn1, sbet2, cbet2, dn2, salp1, calp1);
         const double v = best.lam12 - lam12;
-        if (std::fabs(v) <= 4 * DBL_EPSILON) break;
+        if (std::fabs(v) <= 4 * kEpsilon) break;
         if (v > 0) {
             shi = salp1;
             chi = calp1;

@@ -25,7 +25,7 @@ class GeodesicLine {
     };
 
     double a3(double eps) const;
-    void c3(double eps, double c[6]) const;
+    void c3(double eps, double c[7]) const;
     Lengths lengths(double eps, double sig12, double ssig1, double csig1, double dn1, double ssig2,
                     double csig2, double dn2) const;
     Lambda lambda12(double sbet1, double cbet1, double dn1, double sbet2, double cbet2, double dn2,

@@ -9,12 +9,16 @@
 #include <numeric>
 #include <system_error>
 
+#include "core/portable.hpp"
+
 namespace lumoreq::core {
 
 namespace {
 
 // The library's own notion of blanks around a number: the six ASCII ones, nothing else.
-inline bool is_ascii_space(char c) { return c == ' ' || (static_cast<unsigned char>(c) - '\t') < 5u; }
+inline bool is_ascii_space(char c) {
+    return c == ' ' || static_cast<unsigned>(static_cast<unsigned char>(c)) - 9u < 5u;
+}
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10u; }
 
 // Reads a text as the library's C code reads a NUL-terminated buffer: past the end is NUL.
@@ -147,7 +151,7 @@ Scan scan_exact(Cursor c, std::size_t p) {
     const char* first = c.s + p;
     const char* last = c.s + q;
     double value = 0.0;
-    const auto res = std::from_chars(first, last, value, std::chars_format::general);
+    const auto res = portable::parse_double(first, last, value);
     if (res.ec == std::errc::result_out_of_range) {
         const bool negative = *first == '-';
         const double magnitude =
@@ -272,7 +276,7 @@ Scan scan_legacy(Cursor c, std::size_t p) {
             else
                 value = exp_negative ? static_cast<long long>(0 - n) : static_cast<long long>(n);
             long long sum;
-            if (saturated || __builtin_add_overflow(exponent, value, &sum))
+            if (saturated || portable::add_overflow(exponent, value, sum))
                 exponent = value;
             else
                 exponent = sum;
@@ -571,12 +575,12 @@ SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> 
         // The offsets of the row, then the times, must stay in 64 bits; times move
         // monotonically with the piece number, so the last piece bounds them all.
         int64_t last_offset;
-        if (__builtin_mul_overflow(static_cast<int64_t>(count - 1), step, &last_offset))
+        if (portable::mul_overflow(static_cast<int64_t>(count - 1), step, last_offset))
             return SplitStatus::TimeOverflow;
         const int64_t start = starts[r];
         if (start != kNaT) {
             int64_t last;
-            if (__builtin_add_overflow(start, last_offset, &last) || last == kNaT)
+            if (portable::add_overflow(start, last_offset, last) || last == kNaT)
                 return SplitStatus::TimeOverflow;
         }
 

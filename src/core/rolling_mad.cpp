@@ -5,9 +5,7 @@
 #include <limits>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/portable.hpp"
 
 namespace lumoreq::core {
 namespace {
@@ -58,21 +56,17 @@ public:
 private:
     static void count_below(const double* v, std::size_t n, double out, double in, std::size_t& below_out,
                             std::size_t& upto_in) {
+        using V = portable::simd::Vec<double>;
         std::size_t i = 0;
-#if defined(__SSE2__)
-        const __m128d o = _mm_set1_pd(out), w = _mm_set1_pd(in);
-        __m128i c_out = _mm_setzero_si128(), c_in = _mm_setzero_si128();
-        for (; i + 2 <= n; i += 2) {  // a true comparison is all ones: subtracting it counts one
-            const __m128d x = _mm_loadu_pd(v + i);
-            c_out = _mm_sub_epi64(c_out, _mm_castpd_si128(_mm_cmplt_pd(x, o)));
-            c_in = _mm_sub_epi64(c_in, _mm_castpd_si128(_mm_cmple_pd(x, w)));
+        const V o = V::splat(out), w = V::splat(in);
+        portable::simd::LaneCounter<double> c_out, c_in;
+        for (; i + 2 <= n; i += 2) {
+            const V x = V::load(v + i);
+            c_out.add(x < o);
+            c_in.add(x <= w);
         }
-        alignas(16) std::int64_t lanes[2];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), c_out);
-        below_out = static_cast<std::size_t>(lanes[0] + lanes[1]);
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), c_in);
-        upto_in = static_cast<std::size_t>(lanes[0] + lanes[1]);
-#endif
+        below_out = static_cast<std::size_t>(c_out.total());
+        upto_in = static_cast<std::size_t>(c_in.total());
         for (; i < n; ++i) {
             below_out += v[i] < out;
             upto_in += v[i] <= in;
@@ -82,20 +76,15 @@ private:
     // w[i] = neighbour[i] for lo <= i < hi, v[i] elsewhere.
     static void shift_block(const double* v, double* w, std::size_t n, std::size_t lo, std::size_t hi,
                             const double* neighbour) {
-#if defined(__SSE2__)
-        const __m128d lo_d = _mm_set1_pd(static_cast<double>(lo));
-        const __m128d hi_d = _mm_set1_pd(static_cast<double>(hi));
-        __m128d index = _mm_set_pd(1.0, 0.0);
-        const __m128d two = _mm_set1_pd(2.0);
+        using V = portable::simd::Vec<double>;
+        const V lo_d = V::splat(static_cast<double>(lo)), hi_d = V::splat(static_cast<double>(hi));
+        const V two = V::splat(2.0);
+        V index = V::iota(0.0);
         for (std::size_t i = 0; i < n; i += 2) {  // may write w[n]: a spare slot
-            const __m128d moved = _mm_and_pd(_mm_cmpge_pd(index, lo_d), _mm_cmplt_pd(index, hi_d));
-            const __m128d kept = _mm_loadu_pd(v + i), shifted = _mm_loadu_pd(neighbour + i);
-            _mm_storeu_pd(w + i, _mm_or_pd(_mm_and_pd(moved, shifted), _mm_andnot_pd(moved, kept)));
-            index = _mm_add_pd(index, two);
+            const auto moved = (index >= lo_d) & (index < hi_d);
+            portable::simd::select(moved, V::load(neighbour + i), V::load(v + i)).store(w + i);
+            index = index + two;
         }
-#else
-        for (std::size_t i = 0; i < n; ++i) w[i] = (i >= lo && i < hi) ? neighbour[i] : v[i];
-#endif
     }
 
     std::vector<double> a_, b_;
@@ -118,18 +107,15 @@ T middle_of_sorted(const T* v, std::size_t n) {
 double nth_distance(const double* v, std::size_t n, double med, std::size_t h) {
     double best = std::numeric_limits<double>::infinity();
     std::size_t a = 0;
-#if defined(__SSE2__)
-    const __m128d m = _mm_set1_pd(med), sign = _mm_set1_pd(-0.0);
-    __m128d best2 = _mm_set1_pd(best);
+    using V = portable::simd::Vec<double>;
+    const V m = V::splat(med);
+    V best2 = V::splat(best);
     for (; a + 2 + (h - 1) <= n; a += 2) {
-        const __m128d left = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + a), m));
-        const __m128d right = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + a + h - 1), m));
-        best2 = _mm_min_pd(best2, _mm_max_pd(left, right));
+        const V left = portable::simd::abs(V::load(v + a) - m);
+        const V right = portable::simd::abs(V::load(v + a + h - 1) - m);
+        best2 = portable::simd::min_of(best2, portable::simd::max_of(left, right));
     }
-    alignas(16) double lanes[2];
-    _mm_store_pd(lanes, best2);
-    best = std::min(lanes[0], lanes[1]);
-#endif
+    best = std::min(portable::simd::lane(best2, 0), portable::simd::lane(best2, 1));
     for (; a + h <= n; ++a)
         best = std::min(best, std::max(std::fabs(v[a] - med), std::fabs(v[a + h - 1] - med)));
     return best;
@@ -207,6 +193,7 @@ namespace {
 
 template <typename T>
 T scaled_mad_impl(T* work, std::size_t n, T scale) {
+    if (n == 0) return std::numeric_limits<T>::quiet_NaN();  // no median of nothing
     for (std::size_t i = 0; i < n; ++i)
         if (std::isnan(work[i])) return std::numeric_limits<T>::quiet_NaN();
     std::sort(work, work + n);

@@ -8,6 +8,10 @@
 #include <limits>
 #include <vector>
 
+#include "core/portable.hpp"
+
+LUMOREQ_FENV_ACCESS
+
 namespace lumoreq::core {
 namespace {
 
@@ -61,11 +65,7 @@ Acc buffered_sum(const Load& load, std::size_t n) {
 // numpy squares into an array and sums it afterwards, so every square is rounded on its own.
 // Where the compiler may fuse a multiply with the following add, keep the product apart.
 inline double rounded_square(double d) {
-    double sq = d * d;
-#if defined(__FMA__) || defined(__ARM_FEATURE_FMA) || defined(__aarch64__)
-    __asm__("" : "+m"(sq));
-#endif
-    return sq;
+    return portable::rounded(d * d);
 }
 
 template <class T>
@@ -240,7 +240,7 @@ template <class R, class F>
 unsigned fp_flags_of(R& result, const F& compute) {
     std::feclearexcept(FE_ALL_EXCEPT);
     result = compute();
-    __asm__ volatile("" : : "m"(result) : "memory");
+    portable::computed_before_here(result);
     const int raised = std::fetestexcept(FE_ALL_EXCEPT);
     unsigned flags = 0;
     if (raised & FE_INVALID) flags |= kFpInvalid;
@@ -290,34 +290,32 @@ private:
 template <class T>
 Summary<T> summarize(const T* values, std::size_t n) {
     KeepFpFlags keep;  // comparing with NaN raises "invalid"
-    // 16-byte vectors of values (and of same-width integers for the lane counts): the
-    // compare-and-select below stays branch-free, which matters on a trending series, where
-    // new extremes come often and at random. NaN compares false and is skipped throughout.
-    using Int = std::conditional_t<sizeof(T) == 4, std::int32_t, std::int64_t>;
-    typedef T Values __attribute__((vector_size(16)));
-    typedef Int Ints __attribute__((vector_size(16)));
-    constexpr std::size_t kLanes = 16 / sizeof(T);
+    // 16-byte vectors of values, with per-lane counts: the compare-and-select below stays
+    // branch-free, which matters on a trending series, where new extremes come often and at
+    // random. NaN compares false and is skipped throughout.
+    using V = portable::simd::Vec<T>;
+    constexpr std::size_t kLanes = V::kLanes;
     constexpr std::size_t kBlock = 4096;  // lane counters cannot overflow within a block
     const T inf = std::numeric_limits<T>::infinity();
-    Values lo = Values{} + inf, hi = Values{} - inf;
+    V lo = V::splat(inf), hi = V::splat(-inf);
     std::size_t count = 0;
     std::size_t i = 0;
     while (n - i >= kLanes) {
         const std::size_t end = i + std::min(kBlock, (n - i) / kLanes * kLanes);
-        Ints present = {};
+        portable::simd::LaneCounter<T> present;
         for (; i < end; i += kLanes) {
-            Values v;
-            std::memcpy(&v, values + i, sizeof v);
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-            present -= (v == v);  // a true lane is -1
+            const V v = V::load(values + i);
+            lo = portable::simd::min_of(v, lo);  // v < lo ? v : lo
+            hi = portable::simd::max_of(v, hi);  // v > hi ? v : hi
+            present.add(v == v);
         }
-        for (std::size_t j = 0; j < kLanes; ++j) count += static_cast<std::size_t>(present[j]);
+        count += static_cast<std::size_t>(present.total());
     }
     T lo_all = inf, hi_all = -inf;
     for (std::size_t j = 0; j < kLanes; ++j) {
-        lo_all = lo[j] < lo_all ? lo[j] : lo_all;
-        hi_all = hi[j] > hi_all ? hi[j] : hi_all;
+        const T lo_j = portable::simd::lane(lo, j), hi_j = portable::simd::lane(hi, j);
+        lo_all = lo_j < lo_all ? lo_j : lo_all;
+        hi_all = hi_j > hi_all ? hi_j : hi_all;
     }
     for (; i < n; ++i) {
         const T v = values[i];
