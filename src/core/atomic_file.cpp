@@ -1,5 +1,6 @@
 // Whole-file writes through a temporary sibling, flushed and renamed over the target.
 #include "core/atomic_file.hpp"
+#include "core/portable.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,162 +14,24 @@
 #include <system_error>
 #include <vector>
 
-// ---------------------------------------------------------------------------------------------
-// Operating-system calls. Everything platform specific of this file is in this section.
-// ---------------------------------------------------------------------------------------------
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#endif
-
 namespace lumoreq::core {
 namespace os_calls {
 
-#ifdef _WIN32
-
-std::string reason_of(DWORD code) {
-    return std::system_category().message(static_cast<int>(code));
-}
-
-int errno_of(int code) noexcept {
-    switch (static_cast<DWORD>(code)) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return ENOENT;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION: return EACCES;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS: return EEXIST;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-        default: return EIO;
-    }
-}
-
-long long pid() noexcept { return static_cast<long long>(GetCurrentProcessId()); }
-
-bool alive(long long id) noexcept {
-    if (id <= 0 || id > 0xFFFFFFFFLL) return false;
-    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
-    if (h == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // denied: it exists
-    DWORD status = 0;
-    const bool running = GetExitCodeProcess(h, &status) && status == STILL_ACTIVE;
-    CloseHandle(h);
-    return running;
-}
-
-void create_exclusive(const fs::path& path, const fs::path& /*mode_from*/) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        throw FileError("cannot create", static_cast<int>(code), reason_of(code), path);
-    }
-    CloseHandle(h);
-}
-
-void sync(const fs::path& path) {
-    // FILE_FLAG_BACKUP_SEMANTICS lets a folder be opened too
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        throw FileError("cannot open for flushing", static_cast<int>(code), reason_of(code), path);
-    }
-    const BOOL ok = FlushFileBuffers(h);
-    const DWORD code = ok ? 0 : GetLastError();
-    CloseHandle(h);
-    if (!ok) throw FileError("cannot flush", static_cast<int>(code), reason_of(code), path);
-}
-
-void sync_dir(const fs::path&) {}  // a folder's entries are written through by MoveFileExW
-
-void replace(const fs::path& from, const fs::path& to) {
-    // A reader that opened the target without sharing deletion holds the rename off for a moment.
-    DWORD code = 0;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
-        code = GetLastError();
-        if (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) break;
-        Sleep(20);
-    }
-    throw FileError("cannot rename", static_cast<int>(code), reason_of(code), from, to);
-}
-
-#else  // POSIX
-
-std::string reason_of(int code) { return std::strerror(code); }
-
-int errno_of(int code) noexcept { return code; }
-
-long long pid() noexcept { return static_cast<long long>(::getpid()); }
-
-bool alive(long long id) noexcept {
-    if (id <= 0 || id != static_cast<long long>(static_cast<pid_t>(id))) return false;
-    if (::kill(static_cast<pid_t>(id), 0) == 0) return true;
-    return errno != ESRCH;  // EPERM: it exists, owned by someone else
-}
-
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
+namespace os = portable::os;
 
 void create_exclusive(const fs::path& path, const fs::path& mode_from) {
-    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0) {
-        const int code = errno;
-        throw FileError("cannot create", code, reason_of(code), path);
-    }
-    struct stat st {};
-    if (::stat(mode_from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
-    ::close(fd);
+    if (auto st = os::create_exclusive(path, mode_from); !st) throw FileError("cannot create", st.code, st.reason, path);
 }
 
 void sync(const fs::path& path) {
-    const int fd = open_retrying(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        const int code = errno;
-        throw FileError("cannot open for flushing", code, reason_of(code), path);
-    }
-    int rc;
-    do rc = ::fsync(fd);
-    while (rc != 0 && errno == EINTR);
-    const int code = rc == 0 ? 0 : errno;
-    ::close(fd);
-    if (rc != 0) throw FileError("cannot flush", code, reason_of(code), path);
-}
-
-void sync_dir(const fs::path& folder) {
-    const int fd = open_retrying(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    (void)::fsync(fd);  // some file systems cannot flush a folder; the rename is done either way
-    ::close(fd);
+    if (auto st = os::sync(path); !st) throw FileError("cannot flush", st.code, st.reason, path);
 }
 
 void replace(const fs::path& from, const fs::path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        const int code = errno;
-        throw FileError("cannot rename", code, reason_of(code), from, to);
-    }
+    if (auto st = os::replace(from, to); !st) throw FileError("cannot rename", st.code, st.reason, from, to);
 }
 
-#endif
-
 }  // namespace os_calls
-// ---------------------------------------------------------------------------------------------
 
 namespace {
 
@@ -202,7 +65,8 @@ fs::path::string_type short_name(const fs::path& target) {
     if constexpr (sizeof(fs::path::value_type) == 1) {
         while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // UTF-8 continuation
     } else {
-        if (cut > 0 && name[cut] >= 0xDC00 && name[cut] <= 0xDFFF) --cut;  // UTF-16 low surrogate
+        const auto unit = static_cast<std::uint32_t>(name[cut]);
+        if (cut > 0 && unit >= 0xDC00 && unit <= 0xDFFF) --cut;  // UTF-16 low surrogate
     }
     return name.substr(0, cut);
 }
@@ -228,11 +92,11 @@ std::string FileError::describe(const std::string& step, const std::string& reas
     return out + ": " + reason;
 }
 
-int FileError::posix_errno() const noexcept { return os_calls::errno_of(code_); }
+int FileError::posix_errno() const noexcept { return portable::os::errno_of(code_); }
 
-long long current_pid() noexcept { return os_calls::pid(); }
+long long current_pid() noexcept { return portable::os::process_id(); }
 
-bool process_alive(long long pid) noexcept { return os_calls::alive(pid); }
+bool process_alive(long long pid) noexcept { return portable::os::process_alive(pid); }
 
 fs::path temp_sibling(const fs::path& target) {
     const std::string tail = "." + std::to_string(current_pid()) + "." + random_part() + ".tmp";
@@ -257,12 +121,12 @@ fs::path create_temp_sibling(const fs::path& target) {
 
 void sync_file(const fs::path& path) { os_calls::sync(path); }
 
-void sync_folder(const fs::path& folder) { os_calls::sync_dir(folder); }
+void sync_folder(const fs::path& folder) { portable::os::sync_folder(folder); }
 
 void commit_temp(const fs::path& temp, const fs::path& target) {
     os_calls::sync(temp);
     os_calls::replace(temp, target);
-    os_calls::sync_dir(target.parent_path());
+    portable::os::sync_folder(target.parent_path());
 }
 
 bool remove_quietly(const fs::path& path) noexcept {

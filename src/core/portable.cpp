@@ -98,3 +98,151 @@ std::from_chars_result parse_double_c_locale(const char* first, const char* last
 }
 
 }  // namespace lumoreq::portable
+
+// ---- 7. files and processes ----
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+#include <system_error>
+
+namespace lumoreq::portable::os {
+
+#if defined(_WIN32)
+
+namespace {
+Status failed(DWORD code) {
+    return Status{static_cast<int>(code), std::system_category().message(static_cast<int>(code))};
+}
+}  // namespace
+
+int errno_of(int code) noexcept {
+    switch (static_cast<DWORD>(code)) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        default: return EIO;
+    }
+}
+
+long long process_id() noexcept { return static_cast<long long>(GetCurrentProcessId()); }
+
+bool process_alive(long long id) noexcept {
+    if (id <= 0 || id > 0xFFFFFFFFLL) return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+    if (h == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // denied: it exists
+    DWORD status = 0;
+    const bool running = GetExitCodeProcess(h, &status) && status == STILL_ACTIVE;
+    CloseHandle(h);
+    return running;
+}
+
+Status create_exclusive(const std::filesystem::path& path, const std::filesystem::path& /*mode_from*/) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return failed(GetLastError());
+    CloseHandle(h);
+    return {};
+}
+
+Status sync(const std::filesystem::path& path) {
+    // FILE_FLAG_BACKUP_SEMANTICS lets a folder be opened too
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return failed(GetLastError());
+    const BOOL ok = FlushFileBuffers(h);
+    const DWORD code = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    return ok ? Status{} : failed(code);
+}
+
+void sync_folder(const std::filesystem::path&) noexcept {}  // MoveFileExW writes the entry through
+
+Status replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    // A reader that opened the target without sharing deletion holds the rename off for a moment.
+    DWORD code = 0;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return {};
+        code = GetLastError();
+        if (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) break;
+        Sleep(20);
+    }
+    return failed(code);
+}
+
+#else  // POSIX
+
+namespace {
+Status failed(int code) { return Status{code, std::strerror(code)}; }
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do fd = ::open(path, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+}  // namespace
+
+int errno_of(int code) noexcept { return code; }
+
+long long process_id() noexcept { return static_cast<long long>(::getpid()); }
+
+bool process_alive(long long id) noexcept {
+    if (id <= 0 || id != static_cast<long long>(static_cast<pid_t>(id))) return false;
+    if (::kill(static_cast<pid_t>(id), 0) == 0) return true;
+    return errno != ESRCH;  // EPERM: it exists, owned by someone else
+}
+
+Status create_exclusive(const std::filesystem::path& path, const std::filesystem::path& mode_from) {
+    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) return failed(errno);
+    struct stat st {};
+    if (::stat(mode_from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
+    ::close(fd);
+    return {};
+}
+
+Status sync(const std::filesystem::path& path) {
+    const int fd = open_retrying(path.c_str(), O_RDONLY);
+    if (fd < 0) return failed(errno);
+    int rc;
+    do rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    const int code = rc == 0 ? 0 : errno;
+    ::close(fd);
+    return rc == 0 ? Status{} : failed(code);
+}
+
+void sync_folder(const std::filesystem::path& folder) noexcept {
+    const int fd = open_retrying(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    (void)::fsync(fd);  // some file systems cannot flush a folder; the rename is done either way
+    ::close(fd);
+}
+
+Status replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return failed(errno);
+    return {};
+}
+
+#endif
+
+}  // namespace lumoreq::portable::os

@@ -11,6 +11,7 @@
 //                                   computed_before_here: order a result before flag reads)
 //   5. number parsing              (parse_double: locale-independent decimal text -> double)
 //   6. 128-bit vectors             (simd::Vec<float|double>, simd::LaneCounter)
+//   7. files and processes         (os::create_exclusive, os::sync, os::replace, os::process_alive)
 // New platform-specific pieces get their own section here; anything that needs heavy system
 // headers (windows.h, unistd.h) goes into portable.cpp behind a plain declaration.
 //
@@ -22,7 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <string>
 #include <system_error>
 #include <type_traits>
 
@@ -489,3 +492,33 @@ T lane(Vec<T> a, std::size_t j) {
 
 }  // namespace simd
 }  // namespace lumoreq::portable
+
+// ---- 7. files and processes ----
+// What the crash-safe writer needs of the operating system: POSIX calls on Linux and macOS,
+// the Win32 API on Windows (in portable.cpp, so no system header leaks out of it). A failing
+// call answers with the system's own error code and text instead of throwing.
+
+namespace lumoreq::portable::os {
+
+struct Status {
+    int code = 0;        // errno on POSIX, GetLastError() on Windows; 0: done
+    std::string reason;  // the system's text for `code`
+    explicit operator bool() const noexcept { return code == 0; }
+};
+
+long long process_id() noexcept;
+// Whether a process with this id runs (one we may not signal counts as running).
+bool process_alive(long long id) noexcept;
+// Create an empty file that must not exist yet, with the permission bits of `mode_from` when
+// that is a regular file.
+Status create_exclusive(const std::filesystem::path& path, const std::filesystem::path& mode_from);
+// Flush a file's data to the disk.
+Status sync(const std::filesystem::path& path);
+// Flush a folder's entries (best effort: some file systems cannot, and Windows needs not).
+void sync_folder(const std::filesystem::path& folder) noexcept;
+// Rename `from` over `to` in one step.
+Status replace(const std::filesystem::path& from, const std::filesystem::path& to);
+// A system error code as the nearest errno value (the same number on POSIX).
+int errno_of(int code) noexcept;
+
+}  // namespace lumoreq::portable::os
