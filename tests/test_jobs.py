@@ -550,3 +550,14 @@ def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_j
         pd.testing.assert_frame_equal(jobs.read(out), jobs.read(finished_job[0]), check_exact=True)
     finally:
         pg_server.drop_database("lumoreq_jobs")
+
+
+def test_a_chunk_with_nothing_read_around_it_resamples_to_nothing_or_to_empty_bins():
+    # a series with no rows at all near a chunk is an empty task, not a failed one
+    spec = {"resample": ("h", "mean"), "station": "1", "point": "1", "item": "2",
+            "first": "2024-01-01", "last": "2024-01-31"}
+    alone, _ = jobs._process(spec, (pd.DataFrame(), False, False))
+    assert len(alone) == 0 and alone.index.name == "STARTDATE"
+    # inside the series' span, the chunk's bins are there, empty, as in a whole-series run
+    inside, _ = jobs._process(spec, (pd.DataFrame(), True, True))
+    assert len(inside) == 31 * 24 and inside["OBSVALUE"].isna().all()

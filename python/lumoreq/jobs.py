@@ -45,7 +45,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._files import atomic_path  # the package's crash-safe writer
+from ._files import write_bytes  # the package's crash-safe writer
 
 __all__ = ["Plan", "Task", "RunSummary", "JobError", "plan", "run", "read", "CHUNKS"]
 
@@ -296,8 +296,7 @@ class Plan:
 
     def save(self, path) -> None:
         """Write the plan as JSON (a URL source without its password)."""
-        with atomic_path(path) as tmp:
-            Path(tmp).write_text(self.to_json() + "\n", encoding="utf-8")
+        _write_text(path, self.to_json() + "\n")
 
     @classmethod
     def load(cls, path, source: str | None = None) -> Plan:
@@ -509,10 +508,13 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
 
     rule, agg = spec["resample"]
     station, point, item = spec["station"], spec["point"], spec["item"]
+    columns = ["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]
     if "STARTDATE" in chunk.columns:
         frame = chunk
+    elif len(chunk.columns):
+        frame = chunk.reset_index()[columns]
     else:
-        frame = chunk.reset_index()[["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]]
+        frame = pd.DataFrame(columns=columns)  # nothing was read at all around this chunk
     dtype = frame["OBSVALUE"].dtype if len(frame) else np.float32
     # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate);
     # the bins outside the series' own span are cut away again below. They also keep every
@@ -619,12 +621,8 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                 context = {"station_info": spec["station_info"], "item_info": spec["item_info"],
                            "sampling_rate": spec["selection"]["rate"],
                            "export_time": _dt.datetime.now().isoformat()}
-                arrow = export.to_ruzi(table, metadata=context)
-                import pyarrow.parquet as pq
-
                 path.parent.mkdir(parents=True, exist_ok=True)
-                with atomic_path(path) as tmp:
-                    pq.write_table(arrow, tmp)
+                export.write_ruzi(export.to_ruzi(table, metadata=context), path)  # crash-safe, page checksums
                 record["part"] = str(path.relative_to(out)).replace(os.sep, "/")
                 record["bytes"] = path.stat().st_size
             record["rows"] = int(len(table))
@@ -736,6 +734,8 @@ def _rainfall(conn, spec):
     if df is None or len(df) == 0 or "STATIONID" not in df.columns:
         return None
     df = df[df["STATIONID"].astype(str) == spec["select"]["station"]]
+    if len(df):  # the station's first point that measures rain, as the command line takes it
+        df = df[df["POINTID"] == df["POINTID"].iloc[0]]
     return df["OBSVALUE"] if len(df) else None
 
 
@@ -795,8 +795,12 @@ def _options_record(plan_: Plan, hampel, resample, figures, catalogue, stats, ra
 def _write_json(path: Path, data: dict[str, Any]) -> None:
     from .export import jsonable
 
-    with atomic_path(path) as tmp:
-        Path(tmp).write_text(json.dumps(jsonable(data), ensure_ascii=False, indent=1), encoding="utf-8")
+    _write_text(path, json.dumps(jsonable(data), ensure_ascii=False, indent=1))
+
+
+def _write_text(path, text: str) -> None:
+    """A whole text file through the crash-safe writer."""
+    write_bytes(path, text.encode("utf-8"))
 
 
 def _prepare_out(out: Path, options: dict[str, Any], overwrite: bool) -> dict[str, Any]:
