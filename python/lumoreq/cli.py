@@ -507,47 +507,22 @@ def _fetch(args: argparse.Namespace, watch: _LogWatch) -> int:
     return 0
 
 
-def _holds_bytes(df) -> bool:
-    if df is None or "OBSVALUE" not in df.columns or df["OBSVALUE"].dtype != object:
-        return False
-    present = df["OBSVALUE"].dropna()
-    return len(present) > 0 and isinstance(present.iloc[0], (bytes, bytearray, memoryview))
-
-
 def fetch_table(fetching, conn, args: argparse.Namespace, item: Any):
-    """The fetch the options describe. Compressed values are recognised without --gzip: a fetcher
-    that still needs the flag for them is asked again with it."""
-
-    def fetch(gzip_flag: bool):
-        return fetching.fetching_data(
-            conn,
-            args.start.compact,
-            args.end.last.strftime("%Y%m%d"),
-            args.method,
-            args.station,
-            args.rate,
-            args.kind,
-            itemname=item,
-            gzip_flag=gzip_flag,
-            my_split_lines=not getattr(args, "packed", False),
-            pointid=args.point,
-        )
-
-    try:
-        df = fetch(False)
-    except (TypeError, ValueError) as error:
-        if "bytes" not in str(error):
-            raise
-        _rollback(conn)
-        return fetch(True)
-    return fetch(True) if _holds_bytes(df) else df
-
-
-def _rollback(conn) -> None:
-    try:
-        conn.rollback()
-    except Exception:
-        pass
+    """The fetch the options describe (the fetcher recognises compressed values by itself, so
+    --gzip is not needed)."""
+    return fetching.fetching_data(
+        conn,
+        args.start.compact,
+        args.end.last.strftime("%Y%m%d"),
+        args.method,
+        args.station,
+        args.rate,
+        args.kind,
+        itemname=item,
+        gzip_flag=False,
+        my_split_lines=not getattr(args, "packed", False),
+        pointid=args.point,
+    )
 
 
 def _has_ids(df) -> bool:

@@ -22,11 +22,11 @@ from .cli import (
     RAIN_ITEM,
     RAIN_METHOD,
     CommandError,
+    _ensure_sample,
     _figure_files,
     _LogWatch,
     _one_line,
     _sample_default_path,
-    _sample_incomplete,
     _written,
 )
 
@@ -216,13 +216,10 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
     with progress.step("sample network") as s:
         sample = _import("sample")
         _need(sample, "build", "connect")
-        path = database or _sample_default_path(sample)
-        existed = not rebuild and _sample_incomplete(sample, path) is None
-        if not existed:
-            path.parent.mkdir(parents=True, exist_ok=True)
-            sample.build(path)
+        built: list[str] = []
+        path = _ensure_sample(database, rebuild, say=built.append)
         state["database"] = path
-        s["note"] = f"{'reused' if existed else 'built'} {path}"
+        s["note"] = f"{'built' if built else 'reused'} {path}"
         outputs.append(("sample network", path))
         catalogue = _sample_catalogue(sample, path)
         if catalogue is not None:

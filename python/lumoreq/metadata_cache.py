@@ -118,17 +118,13 @@ def _write_table(frame: pd.DataFrame, path: Path, table_name: str) -> None:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from . import export
+    from . import _files, export
 
     table = pa.Table.from_pandas(frame, preserve_index=False)
     context = {"format": CACHE_FORMAT, "version": CACHE_VERSION, "table": table_name}
+    # Written straight into the staging folder: the generation is published in one step later.
     pq.write_table(export.seal(table, CACHE_KEY, context), path, write_page_checksum=True)
-    _fsync(path)
-
-
-def _fsync(path: Path) -> None:
-    with open(path, "rb") as f:
-        os.fsync(f.fileno())
+    _files.sync_file(path)
 
 
 def _read_file(path: Path) -> pd.DataFrame:
@@ -255,11 +251,9 @@ class MetadataCache:
                 source = (previous if previous is not None else root) / f"{name}.parquet"
                 if source.is_file():
                     shutil.copyfile(source, staging / f"{name}.parquet")
-                    _fsync(staging / f"{name}.parquet")
-            _files.sync_folder(staging)
+                    _files.sync_file(staging / f"{name}.parquet")
             generation = root / f"{GENERATION_PREFIX}{time.time_ns():020d}-{os.getpid()}-{staging.name.split('.')[-2]}"
-            os.rename(staging, generation)
-            _files.sync_folder(root)
+            _files.commit(staging, generation)  # the folder flushed, renamed, its parent flushed
         except BaseException:
             shutil.rmtree(staging, ignore_errors=True)
             raise

@@ -108,6 +108,10 @@ PYBIND11_MODULE(_files, m) {
         "Flush ``temp``, rename it over ``target`` and flush the folder (``temp`` may be a folder).");
 
     m.def(
+        "sync_file", [](const fs::path& path) { without_gil([&] { core::sync_file(path); return 0; }); },
+        py::arg("path"), "Flush a file's data to the disk.");
+
+    m.def(
         "sync_folder", [](const fs::path& folder) { without_gil([&] { core::sync_folder(folder); return 0; }); },
         py::arg("folder"), "Flush a folder's entries to the disk.");
 
