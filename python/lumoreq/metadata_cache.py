@@ -323,7 +323,12 @@ class MetadataCache:
             return tuple(tables[n] for n in names)
         except Exception as error:
             if database_error is not None:
-                # The cache was only asked because the database failed: say why it failed.
-                error.add_note(f"the database was asked first and failed: {_root_cause(database_error)}")
-                error.__cause__ = error.__context__ = database_error
+                cls._note_database_failure(error, database_error)
             raise
+
+    @staticmethod
+    def _note_database_failure(error: BaseException, database_error: BaseException) -> None:
+        """The cache was only asked because the database failed: the cache's error says so, and
+        its chain leads to the database's own error (the real cause)."""
+        error.add_note(f"the database was asked first and failed: {_root_cause(database_error)}")
+        error.__cause__ = error.__context__ = database_error

@@ -79,21 +79,6 @@ void roll_back(const py::object& conn) {
     }
 }
 
-// The innermost cause of an error (the driver's own error under pandas' wrapper) on one line,
-// with its type: "CatalogException: Catalog Error: Table ... does not exist!".
-py::str error_line(py::object error) {
-    for (int depth = 0; depth < 16; ++depth) {
-        py::object cause = error.attr("__cause__");
-        if (cause.is_none() || cause.is(error)) break;
-        error = cause;
-    }
-    std::string text = py::str(" ").attr("join")(py::str(error).attr("split")()).cast<std::string>();
-    if (text.size() > 300) text = text.substr(0, 297) + "...";  // may cut a character; it is a note
-    return py::str("{}: {}").format(py::type::of(error).attr("__name__"),
-                                    py::reinterpret_steal<py::str>(
-                                        PyUnicode_DecodeUTF8(text.data(), text.size(), "replace")));
-}
-
 // The cache asked because the database failed with `db_error`: when the cache fails too, its
 // error says what the database said, so the real cause is not lost behind "no cache".
 py::object cache_table(const bind::ModuleRef& mod, const char* name, const py::object& cache_dir,
@@ -102,11 +87,9 @@ py::object cache_table(const bind::ModuleRef& mod, const char* name, const py::o
         return mod.attr("MetadataCache").attr("get_table")(name, "cache_dir"_a = cache_dir);
     } catch (py::error_already_set& e) {
         if (!db_error.is_none() && e.matches(PyExc_Exception)) {
-            // The chain leads to the database's error, as when Python raises while handling it.
-            e.value().attr("__context__") = db_error;
-            e.value().attr("add_note")(py::str("the database was asked first and failed: ") + error_line(db_error));
-            // The database's failure is the real cause; the cache's own detail is in its message.
-            PyException_SetCause(e.value().ptr(), db_error.inc_ref().ptr());
+            // the package's cache says it; a stand-in cache class may not have the helper
+            py::object note = py::getattr(mod.attr("MetadataCache"), "_note_database_failure", py::none());
+            if (!note.is_none()) note(e.value(), db_error);
         }
         throw;
     }
