@@ -23,6 +23,16 @@ std::string sql_quote(std::string_view text) { return quote_with(text, '\''); }
 
 std::string sql_quote_identifier(std::string_view text) { return quote_with(text, '"'); }
 
+std::string sql_like_literal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 bool is_plain_integer(std::string_view text) {
     if (!text.empty() && text.front() == '-') text.remove_prefix(1);
     if (text.empty()) return false;

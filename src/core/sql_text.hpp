@@ -17,6 +17,10 @@ bool is_plain_integer(std::string_view text);
 // (ASCII letters, digits, '_', '$', '#'), starting with a letter.
 bool is_plain_identifier(std::string_view text);
 
+// text as a LIKE pattern that matches it literally, with a backslash as the ESCAPE
+// character: '%', '_' and the backslash itself each get a backslash in front.
+std::string sql_like_literal(std::string_view text);
+
 // "name" with embedded double quotes doubled.
 std::string sql_quote_identifier(std::string_view text);
 

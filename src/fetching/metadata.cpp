@@ -55,14 +55,7 @@ const char* category_first_char(const py::object& name) {
 // are characters of the name, as they are when the cache answers. Other values go as they are.
 py::object like_literal(const py::object& name) {
     if (!py::isinstance<py::str>(name)) return name;
-    const auto text = name.cast<std::string>();
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '\\') out += '\\';
-        out += c;
-    }
-    return py::str(out);
+    return py::str(core::sql_like_literal(name.cast<std::string>()));
 }
 
 bool is_all(const py::object& name) { return py::isinstance<py::str>(name) && name.cast<std::string>() == kAll; }
