@@ -1054,16 +1054,20 @@ def _figure_specs(plan_: Plan, out: Path, by: str, catalogue, stats: bool, rainf
     base = {"out": str(out), "source": plan_.source, "catalogue": None if catalogue is None else str(catalogue),
             "stats": bool(stats), "by": by, "kind": plan_.kind, "first": plan_.start, "last": plan_.end,
             "driver": f"{socket.gethostname()}:{os.getpid()}"}
+    # the tasks of each figure, gathered in one pass over the plan
+    keys: dict[Any, list[str]] = {}
+    for t in plan_.tasks:
+        keys.setdefault(t.item if by == "item" else (t.station, t.point), []).append(t.key)
     if by == "item":
-        for item in sorted({t.item for t in plan_.tasks}):
+        for item in sorted(keys):
             specs.append({**base, "name": f"item {item}", "select": {"item": item}, "prefix": "",
-                          "keys": [t.key for t in plan_.tasks if t.item == item], "rainfall": False})
+                          "keys": keys[item], "rainfall": False})
     else:
-        for station, point in sorted({(t.station, t.point) for t in plan_.tasks}):
+        for station, point in sorted(keys):
             specs.append({**base, "name": f"station {station} point {point}",
                           "select": {"station": station, "point": point}, "prefix": "",
                           "station_name": stations.get(station, station), "rainfall": bool(rainfall),
-                          "keys": [t.key for t in plan_.tasks if (t.station, t.point) == (station, point)]})
+                          "keys": keys[(station, point)]})
     return specs
 
 
