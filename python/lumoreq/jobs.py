@@ -89,8 +89,49 @@ def _public_source(source: str) -> str:
         return str(source).split("://", 1)[0] + "://***"
 
 
-def _connect(source: str):
-    """A new connection to ``source``; the caller closes it."""
+def _new_engine(source: str):
+    """An SQLAlchemy engine for ``source`` with a small pool (None when the settings section's
+    connector hands back something that has no engine)."""
+    import sqlalchemy
+
+    kind = _source_kind(source)
+    if kind == "sample":
+        # read-only: any number of workers and processes read the file at once
+        return sqlalchemy.create_engine(f"duckdb:///{source}", connect_args={"read_only": True})
+    if kind == "url":
+        # pre_ping: a pooled connection the server dropped (restart, terminated backend) is
+        # replaced before a task gets it
+        return sqlalchemy.create_engine(source, pool_pre_ping=True)
+    from . import fetching
+
+    conn = fetching.conn_to_Oracle(source)
+    if conn is None:
+        raise ConnectionError(f"cannot connect to the database of settings section {source!r}")
+    engine = getattr(conn, "engine", None)
+    conn.close()
+    return engine
+
+
+# Each worker process keeps one engine per source for the length of a run: a task still gets a
+# connection of its own (checked out of the pool for the task's duration, never shared), without
+# paying for opening the database each time. run() disposes of them at its end.
+_ENGINES: dict[tuple, Any] = {}
+_ENGINES_LOCK = threading.Lock()
+
+
+def _engine_key(source: str) -> tuple:
+    if _source_kind(source) != "sample":
+        return (source,)
+    try:
+        st = os.stat(source)
+    except FileNotFoundError:
+        raise ConnectionError(f"sample network not found: {source}") from None
+    # a network rebuilt at the same path is a new file: its engine is a new one
+    return (source, st.st_ino, st.st_mtime_ns, st.st_size)
+
+
+def _open(source: str):
+    """A connection to ``source`` of its own (no pool); the caller closes it."""
     kind = _source_kind(source)
     if kind == "sample":
         from . import sample
@@ -102,8 +143,7 @@ def _connect(source: str):
     if kind == "url":
         import sqlalchemy
 
-        engine = sqlalchemy.create_engine(source, poolclass=sqlalchemy.pool.NullPool)
-        return engine.connect()
+        return sqlalchemy.create_engine(source, poolclass=sqlalchemy.pool.NullPool).connect()
     from . import fetching
 
     conn = fetching.conn_to_Oracle(source)
@@ -112,9 +152,34 @@ def _connect(source: str):
     return conn
 
 
+def _connect(source: str):
+    """A connection to ``source`` for one task; the caller closes it (back to the pool)."""
+    key = _engine_key(source)
+    with _ENGINES_LOCK:
+        engine = _ENGINES.get(key)
+        if engine is None:
+            for old in [k for k in _ENGINES if k[0] == source]:
+                _ENGINES.pop(old).dispose()
+            engine = _new_engine(source)
+            if engine is None:
+                return _open(source)
+            _ENGINES[key] = engine
+    return engine.connect()
+
+
+def _dispose_engines() -> None:
+    """Close every pooled connection of this process (the files and sessions are released)."""
+    with _ENGINES_LOCK:
+        engines = list(_ENGINES.values())
+        _ENGINES.clear()
+    for engine in engines:
+        with contextlib.suppress(Exception):
+            engine.dispose()
+
+
 @contextlib.contextmanager
-def _connection(source: str):
-    conn = _connect(source)
+def _connection(source: str, pooled: bool = True):
+    conn = _connect(source) if pooled else _open(source)
     try:
         yield conn
     finally:
@@ -178,7 +243,10 @@ def _parse_resample(resample: Any) -> tuple[str, str] | None:
     rule, agg = resample
     if agg not in AGGREGATIONS:
         raise ValueError(f"unsupported aggregation {agg!r}: choose one of {', '.join(AGGREGATIONS)}")
-    return str(rule), str(agg)
+    from . import refinery
+
+    # the spelling the resampler takes ("H" -> "h"), as resample_timeseries_data translates it
+    return str(refinery._current_rule(str(rule))), str(agg)
 
 
 def _check_rule(rule: str, boundaries: list[pd.Timestamp]) -> None:
@@ -230,6 +298,14 @@ def _gzip_methods(conn, table_names: list[str], methods: list[str]) -> list[str]
         if isinstance(value, (bytes, bytearray)) and bytes(value[:2]) == b"\x1f\x8b":
             packed.add(method)
     return sorted(packed)
+
+
+def _method_tables(conn, method: str, kind_id: str, rate_id: str) -> list[str]:
+    """The data tables of one method, as the fetcher finds them for that method."""
+    from . import fetching
+
+    tables = fetching.MetadataFetcher.get_table_names(conn, pd.DataFrame({"methodid": [method]}), kind_id, rate_id)
+    return [] if tables is None else [str(n) for n in tables["table_name"]]
 
 
 def _read_dictionary(conn, table: str, columns: str) -> pd.DataFrame:
@@ -361,11 +437,13 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
     if parsed is not None:
         _check_rule(parsed[0], boundaries)
 
-    with _connection(source) as conn:
+    with _connection(source, pooled=False) as conn:
         method_ids = fetching.MetadataFetcher.get_method_ids(conn, method)
         tables = fetching.MetadataFetcher.get_table_names(conn, method_ids, kind_id, config["id"])
         table_names = [] if tables is None else [str(n).upper() for n in tables["table_name"]]
         with_tables = sorted({str(m) for m in method_ids["methodid"] if any(str(m) in n for n in table_names)})
+        # each method's own tables: a task reads its series from these, without look-ups
+        method_tables = {m: _method_tables(conn, m, kind_id, config["id"]) for m in with_tables}
         gzip_methods = _gzip_methods(conn, table_names, with_tables)
         station_ids = None
         if station != ALL:
@@ -408,6 +486,7 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
         "start": f"{first:%Y-%m-%d}", "end": f"{last:%Y-%m-%d}", "method": method, "station": station,
         "item": item if isinstance(item, str) else list(item), "rate": rate, "rate_seconds": int(config["rate"]),
         "kind": kind, "point": point or "", "chunk": chunk, "gzip_methods": gzip_methods,
+        "tables": method_tables,
     }
     return Plan(source, selection, tasks, methods, stations, items)
 
@@ -428,24 +507,30 @@ def _finite_run(values: np.ndarray, length: int) -> bool:
     return bool((runs == length).any())
 
 
+def _series_tables(conn, spec: dict[str, Any]) -> list[str]:
+    sel = spec["selection"]
+    method = spec["item"][:3]
+    if "tables" in sel:
+        return sel["tables"].get(method, [])
+    from . import fetching  # a plan saved without its tables: find them as the plan would
+
+    return _method_tables(conn, method, fetching.DatabaseType.get_id(sel["kind"]),
+                          fetching.SampleRateType.get_config(sel["rate"])["id"])
+
+
 def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Timestamp) -> pd.DataFrame:
-    """The series of ``spec`` from ``first`` to ``last`` (whole days, inclusive), one row per sample."""
+    """The series of ``spec`` from ``first`` to ``last`` (whole days, inclusive), one row per
+    sample, as fetching_data gives it for that series. When the task resamples, only OBSVALUE is
+    kept beside the time index (the key columns are the task's own)."""
     from . import fetching
 
     sel = spec["selection"]
-    df = fetching.fetching_data(
-        conn, f"{first:%Y%m%d}", f"{last:%Y%m%d}", spec["method_name"], spec["station_name"], sel["rate"],
-        sel["kind"], itemname=[spec["item_name"]], pointid=spec["point"],
-        gzip_flag=spec["item"][:3] in sel.get("gzip_methods", ()),
+    df = fetching._fetch_series(
+        conn, _series_tables(conn, spec), f"{first:%Y%m%d}", f"{last:%Y%m%d}", spec["station"], spec["item"],
+        spec["point"], sel["rate"], gzip_flag=spec["item"][:3] in sel.get("gzip_methods", ()),
+        values_only=bool(spec["resample"]),
     )
-    if df is None or len(df) == 0 or "STATIONID" not in df.columns:
-        return pd.DataFrame()
-    keep = (
-        (df["STATIONID"].astype(str) == spec["station"]).to_numpy()
-        & (df["POINTID"].astype(str) == spec["point"]).to_numpy()
-        & (df["ITEMID"].astype(str) == spec["item"]).to_numpy()
-    )
-    return df[keep] if not keep.all() else df
+    return df if df is not None and len(df) else pd.DataFrame()
 
 
 def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list) -> tuple[pd.DataFrame, bool, bool]:
@@ -458,21 +543,23 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
     window = int(spec["hampel"][0]) if spec["hampel"] else 0
     day_samples = max(1, 86400 // max(1, int(sel["rate_seconds"])))
     margin = max(1, math.ceil(window / day_samples) + 1) if window else 1
-    lead = trail = margin
-    while True:
-        lo = max(period_first, a - pd.Timedelta(days=lead))
-        hi = min(period_end, b + pd.Timedelta(days=trail))
+
+    def fetch(first, end):
         started = time.time()
-        rows = _fetch_series(conn, spec, lo, hi - pd.Timedelta(days=1))
+        rows = _fetch_series(conn, spec, first, end - pd.Timedelta(days=1))
         queries.append((started, time.time()))
-        if len(rows):
-            index = rows.index
-            before = rows[index < a]
-            after = rows[index >= b]
+        return rows
+
+    lead = trail = margin
+    lo = max(period_first, a - pd.Timedelta(days=lead))
+    hi = min(period_end, b + pd.Timedelta(days=trail))
+    rows = fetch(lo, hi)
+    while True:
+        if len(rows):  # the rows are in time order
             values = rows["OBSVALUE"].to_numpy(dtype=np.float64)
-            n_before, n_after = len(before), len(after)
+            n_before = int(rows.index.searchsorted(a, side="left"))
+            n_after = len(rows) - int(rows.index.searchsorted(b, side="left"))
         else:
-            before = after = rows
             values = np.empty(0)
             n_before = n_after = 0
         grow_lead = grow_trail = False
@@ -499,49 +586,61 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
             return rows, n_before > 0, n_after > 0
         lead = lead * 2 if grow_lead else lead
         trail = trail * 2 if grow_trail else trail
+        # only the new days are read; they join the rows already read
+        new_lo = max(period_first, a - pd.Timedelta(days=lead))
+        new_hi = min(period_end, b + pd.Timedelta(days=trail))
+        pieces = [fetch(new_lo, lo)] if new_lo < lo else []
+        pieces.append(rows)
+        if new_hi > hi:
+            pieces.append(fetch(hi, new_hi))
+        pieces = [p for p in pieces if len(p)]
+        rows = pd.concat(pieces) if len(pieces) > 1 else (pieces[0] if pieces else pd.DataFrame())
+        if not rows.index.is_monotonic_increasing:
+            # day rows whose samples reach past their day: the range is read in one piece
+            rows = fetch(new_lo, new_hi)
+        lo, hi = new_lo, new_hi
 
 
 def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp, more_before: bool,
                     more_after: bool) -> pd.DataFrame:
-    """Resample one chunk of one series so that its bins are those of the whole series."""
-    from . import refinery
+    """Resample one chunk of one series (STARTDATE and OBSVALUE columns) so that its bins are
+    those of the whole series.
 
+    resample_timeseries_data resamples each series as ``values.resample(rule).<agg>()`` on its
+    time index; a task holds one series, so it makes that one call itself, without grouping."""
     rule, agg = spec["resample"]
-    station, point, item = spec["station"], spec["point"], spec["item"]
-    columns = ["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]
-    if "STARTDATE" in chunk.columns:
-        frame = chunk
-    elif len(chunk.columns):
-        frame = chunk.reset_index()[columns]
-    else:
-        frame = pd.DataFrame(columns=columns)  # nothing was read at all around this chunk
-    dtype = frame["OBSVALUE"].dtype if len(frame) else np.float32
-    # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate);
-    # the bins outside the series' own span are cut away again below. They also keep every
-    # part's means in the series' own float32: the resampler gives float64 means only for an
-    # input without a single missing value, and a dataset's parts must not differ in type.
-    marks = pd.DataFrame({
-        "STARTDATE": [a, b - pd.Timedelta(1, "ns")],
-        "OBSVALUE": np.array([np.nan, np.nan], dtype=dtype),
-        "STATIONID": station, "POINTID": point, "ITEMID": item,
-    })
-    for column in ("STATIONID", "POINTID", "ITEMID"):
-        marks[column] = marks[column].astype(frame[column].dtype) if len(frame) else marks[column]
-    if len(frame):
-        marks["STARTDATE"] = marks["STARTDATE"].astype(frame["STARTDATE"].dtype)
-    result = refinery.resample_timeseries_data(pd.concat([frame, marks], ignore_index=True), rule, agg)
-    labels = result["STARTDATE"]
-    if not (more_before and more_after) and len(frame):
-        ends = refinery.resample_timeseries_data(frame.iloc[[0, -1]], rule, agg)["STARTDATE"]
-        low = labels.iloc[0] if more_before else ends.iloc[0]
-        high = labels.iloc[-1] if more_after else ends.iloc[-1]
+    n = len(chunk)
+    if n:
+        starts = chunk["STARTDATE"].to_numpy()
+        values = chunk["OBSVALUE"].to_numpy()
+    else:  # nothing was read at all around this chunk
+        starts = np.empty(0, dtype="datetime64[ns]")
+        values = np.empty(0, dtype=np.float32)
+    # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate, so
+    # their place among rows of the same time does not matter); the bins outside the series'
+    # own span are cut away again below. They also keep every part's means in the series' own
+    # float32: the resampler gives float64 means only for an input without a single missing
+    # value, and a dataset's parts must not differ in type.
+    first_mark = np.array([a.to_datetime64()]).astype(starts.dtype)
+    last_mark = np.array([(b - pd.Timedelta(1, "ns")).to_datetime64()]).astype(starts.dtype)
+    nan = np.full(1, np.nan, dtype=values.dtype)
+    series = pd.Series(np.concatenate([nan, values, nan]),
+                       index=pd.DatetimeIndex(np.concatenate([first_mark, starts, last_mark]), name="STARTDATE"),
+                       name="OBSVALUE")
+    result = getattr(series.resample(rule), agg)()
+    if not (more_before and more_after) and n:
+        # the bins of the series' first and last rows, where it has nothing beyond the chunk
+        ends = pd.Series(0, index=pd.DatetimeIndex(starts[[0, n - 1]])).resample(rule).size().index
+        labels = result.index
+        low = labels[0] if more_before else ends[0]
+        high = labels[-1] if more_after else ends[-1]
         result = result[(labels >= low) & (labels <= high)]
-    elif not len(frame) and not (more_before and more_after):
+    elif not n and not (more_before and more_after):
         result = result.iloc[0:0]
-    result = result.set_index("STARTDATE")
-    for column in ("STATIONID", "POINTID", "ITEMID"):
-        result[column] = result[column].astype(str)
-    return result
+    table = result.to_frame()
+    for column, key in (("STATIONID", "station"), ("POINTID", "point"), ("ITEMID", "item")):
+        table[column] = pd.array([spec[key]] * len(table), dtype="str")
+    return table
 
 
 def _chunk_edges(spec: dict[str, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
@@ -581,9 +680,7 @@ def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> 
     stats["replaced"] = int((~((raw == new) | (np.isnan(raw) & np.isnan(new)))).sum())
     if spec["resample"]:
         chunk = pd.DataFrame({"STARTDATE": rows.index[inside], "OBSVALUE": new})
-        for column in ("STATIONID", "POINTID", "ITEMID"):
-            chunk[column] = rows[column].to_numpy()[inside]
-        del rows, values
+        del rows, values, raw
         return _resample_chunk(chunk, spec, a, b, more_before, more_after), stats
     chunk = rows[inside]
     chunk["OBSVALUE"] = new
@@ -700,7 +797,7 @@ def _draw(spec: dict[str, Any], out: Path, record: dict[str, Any], limit, began:
 
             rainfall = None
             with _limited(limit):
-                with _connection(spec["source"]) as conn:
+                with _connection(spec["source"], pooled=False) as conn:
                     if spec.get("rainfall"):
                         rainfall = _rainfall(conn, spec)
                     plotter = plotting.TSPlotter(conn=conn)
@@ -1001,6 +1098,11 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
             state["finished"] = _dt.datetime.now().isoformat()
             saver.flush()
     finally:
+        # pooled connections end with the run (the files and sessions are released)
+        _dispose_engines()
+        if client is not None:
+            with contextlib.suppress(Exception):
+                client.run(_dispose_engines)
         if own_client:
             client.close()
     pending_keys = {_spec_key(p) for p in pending}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "bind/bind.hpp"
 #include "core/sql_text.hpp"
@@ -32,6 +33,12 @@ enum class Gunzip { Off, All, Sniffed };
 // any value may differ from the input, `zipped` (when given) how many values were gzip data.
 py::list unpack_obsvalues(const py::object& values, Gunzip gunzip, const std::string& null_text,
                           bool* any_changed = nullptr, size_t* zipped = nullptr);
+
+// The data statement of one series (one station, item and point) over `tables`, as
+// QueryBuilder.build_data_query writes it for those identifiers.
+std::string series_query(const std::vector<std::string>& tables, const py::object& start_date,
+                         const py::object& end_date, const std::string& station_id, const std::string& item_id,
+                         const std::string& point_id);
 
 inline py::module_ pandas() { return py::module_::import("pandas"); }
 

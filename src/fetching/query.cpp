@@ -52,6 +52,23 @@ std::string table_ref(const std::string& name) {
     return core::is_plain_identifier(name) ? name : core::sql_quote_identifier(name);
 }
 
+std::string statement(const std::vector<std::string>& tables, const std::string& start, const std::string& end,
+                      const std::vector<std::string>* stations, const std::vector<std::string>* items,
+                      const std::string& point, bool dialog) {
+    const std::string station_part = stations ? group(*stations, station_term) : "";
+    const std::string point_part = point.empty() ? "" : " AND (POINTID=" + core::sql_quote(point) + ")";
+    const std::string item_part = items ? group(*items, item_term) : "";
+    std::string sql;
+    bool first = true;
+    for (const auto& table : tables) {
+        if (!first) sql += " UNION ALL ";
+        first = false;
+        sql += kHead + table_ref(table) + kAfterTable + start + kAfterStart + end + (dialog ? kLogTail : kDataTail);
+        sql += station_part + item_part + point_part;
+    }
+    return sql;
+}
+
 py::object build(const bind::ModuleRef& mod, const py::object& table_names, const py::object& start_date,
                  const py::object& end_date, const py::object& station_ids, const py::object& item_ids,
                  const py::object& point_id, bool dialog) {
@@ -61,25 +78,23 @@ py::object build(const bind::ModuleRef& mod, const py::object& table_names, cons
     }
     const std::string start = yyyymmdd(start_date);
     const std::string end = yyyymmdd(end_date);
-    const std::string stations =
-        station_ids.is_none() ? "" : group(column_texts(station_ids, dialog ? "STATIONID" : "stationid"), station_term);
-    const std::string points =
-        (!dialog && py::bool_(point_id)) ? " AND (POINTID=" + core::sql_quote(text_of(point_id)) + ")" : "";
-    const std::string items =
-        item_ids.is_none() ? "" : group(column_texts(item_ids, dialog ? "ITEMID" : "itemid"), item_term);
-
-    std::string sql;
-    bool first = true;
-    for (const auto& table : column_texts(table_names, dialog ? "TABLE_NAME" : "table_name")) {
-        if (!first) sql += " UNION ALL ";
-        first = false;
-        sql += kHead + table_ref(table) + kAfterTable + start + kAfterStart + end + (dialog ? kLogTail : kDataTail);
-        sql += stations + items + points;
-    }
-    return py::str(sql);
+    std::vector<std::string> stations, items;
+    if (!station_ids.is_none()) stations = column_texts(station_ids, dialog ? "STATIONID" : "stationid");
+    if (!item_ids.is_none()) items = column_texts(item_ids, dialog ? "ITEMID" : "itemid");
+    const std::string point = (!dialog && py::bool_(point_id)) ? text_of(point_id) : "";
+    const std::vector<std::string> tables = column_texts(table_names, dialog ? "TABLE_NAME" : "table_name");
+    return py::str(statement(tables, start, end, station_ids.is_none() ? nullptr : &stations,
+                             item_ids.is_none() ? nullptr : &items, point, dialog));
 }
 
 }  // namespace
+
+std::string series_query(const std::vector<std::string>& tables, const py::object& start_date,
+                         const py::object& end_date, const std::string& station_id, const std::string& item_id,
+                         const std::string& point_id) {
+    const std::vector<std::string> stations{station_id}, items{item_id};
+    return statement(tables, yyyymmdd(start_date), yyyymmdd(end_date), &stations, &items, point_id, false);
+}
 
 void register_query(py::module_& m) {
     bind::ModuleRef mod(m);

@@ -248,6 +248,9 @@ void register_resample(py::module_& m) {
             return stacked.attr("sort_values")(keys);
         },
         py::doc(kResampleDoc), py::arg("df"), py::arg("freq"), py::arg("agg_method") = "mean");
+    m.def(
+        "_current_rule", [](py::object freq) { return current_rule(freq); },
+        py::doc("重采样频率的当前写法（如 'H' -> 'h'、'M' -> 'ME'）；无法识别时原样返回。"), py::arg("freq"));
 }
 
 }  // namespace lumoreq::refinery
