@@ -462,6 +462,13 @@ def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_pat
     # one figure per item, the data tasks on threads this time
     summary = jobs.run(p, tmp_path / "items", resample=("h", "mean"), figures="item", workers=1, progress=False)
     assert summary.ok and summary.figures == 1, str(summary)
+    # a rerun skips the data and draws the figure again: it is counted again, replaced whole,
+    # and no task's staging folder is left behind
+    (figure,) = (tmp_path / "items" / "figures").iterdir()
+    again = jobs.run(p, tmp_path / "items", resample=("h", "mean"), figures="item", workers=1, progress=False)
+    assert again.ok and again.skipped == 1 and again.figures == 1, str(again)
+    assert [f.name for f in (tmp_path / "items" / "figures").iterdir()] == [figure.name]
+    assert not list((tmp_path / "items").glob(".figures-*"))
 
 
 def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):

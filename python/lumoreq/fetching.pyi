@@ -43,6 +43,18 @@ class SampleRateType:
 
 def _gunzip_texts(values: Any) -> list[str]: ...
 def _expand_nullall(values: Any, null_text: str) -> list[Any]: ...
+def _fetch_series(
+    conn: Any,
+    tables: list[str],
+    start_date: Any,
+    end_date: Any,
+    station_id: str,
+    item_id: str,
+    point_id: str = "",
+    data_type: Any = "分钟值",
+    gzip_flag: Any = False,
+    values_only: bool = False,
+) -> pd.DataFrame: ...
 
 class QueryBuilder:
     @staticmethod

@@ -34,6 +34,7 @@ import hashlib
 import json
 import math
 import os
+import shutil
 import socket
 import sys
 import threading
@@ -45,7 +46,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._files import write_bytes  # the package's crash-safe writer
+from ._files import sync_folder, write_bytes  # the package's crash-safe writer
 
 __all__ = ["Plan", "Task", "RunSummary", "JobError", "plan", "run", "read", "CHUNKS"]
 
@@ -55,7 +56,9 @@ AGGREGATIONS = ("mean", "sum", "median", "max", "min")
 SCHEMA = "ZODUZA"
 _RUN_FILE = "run.json"
 _LOCK_FILE = ".lock"
+_STAGING_PREFIX = ".figures-"  # a figure task's own folder while it draws
 _FORMAT = "lumoreq-jobs/1"
+CHUNKSIZE = 1
 
 
 class JobError(RuntimeError):
@@ -801,21 +804,35 @@ def _draw(spec: dict[str, Any], out: Path, record: dict[str, Any], limit, began:
                     if spec.get("rainfall"):
                         rainfall = _rainfall(conn, spec)
                     plotter = plotting.TSPlotter(conn=conn)
-            before = set((out / "figures").glob("*")) if (out / "figures").exists() else set()
             keywords = dict(prefix=spec["prefix"], qcat_dir=spec.get("catalogue"), show_mean=spec["stats"],
                             show_std=spec["stats"])
+            # Each figure task draws into a staging folder of its own (its name starts with ".",
+            # so nothing that lists the dataset sees it): the files it made are exactly the ones
+            # found there, whatever other tasks draw at the same time, and a rerun counts them
+            # too. They are then moved into out/figures/ one by one (each move replaces a file
+            # whole).
+            staging = out / f"{_STAGING_PREFIX}{uuid.uuid4().hex[:12]}"
+            staging.mkdir()
             previous = os.getcwd()
-            os.chdir(out)  # the builders save into ./figures/
             try:
-                if spec["by"] == "item":
-                    plotter.plot_by_items(ts, **keywords)
-                else:
-                    plotter.plot_by_stations(ts, rainfall=rainfall, **keywords)
+                os.chdir(staging)  # the builders save into ./figures/
+                try:
+                    if spec["by"] == "item":
+                        plotter.plot_by_items(ts, **keywords)
+                    else:
+                        plotter.plot_by_stations(ts, rainfall=rainfall, **keywords)
+                finally:
+                    os.chdir(previous)
+                    plt.close("all")
+                drawn = sorted((staging / "figures").iterdir()) if (staging / "figures").is_dir() else []
+                if drawn:
+                    (out / "figures").mkdir(exist_ok=True)
+                    for path in drawn:
+                        os.replace(path, out / "figures" / path.name)
+                    sync_folder(out / "figures")
+                record["files"] = [f"figures/{path.name}" for path in drawn]
             finally:
-                os.chdir(previous)
-                plt.close("all")
-            after = set((out / "figures").glob("*")) if (out / "figures").exists() else set()
-            record["files"] = sorted(str(p.relative_to(out)).replace(os.sep, "/") for p in after - before)
+                shutil.rmtree(staging, ignore_errors=True)
     except Exception as error:
         record["error"] = f"{type(error).__name__}: {error}".strip()[:2000]
     record["seconds"] = round(time.perf_counter() - began, 6)
@@ -1051,6 +1068,8 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
     try:
         with _OutLock(out):
             previous = _prepare_out(out, options, overwrite)
+            for stale in out.glob(f"{_STAGING_PREFIX}*"):  # figure tasks of a run that was killed
+                shutil.rmtree(stale, ignore_errors=True)
             station_info = {str(r["STATIONID"]): r for r in plan.stations}
             item_info = {str(r["ITEMID"]): r for r in plan.items}
             records: dict[str, Any] = {}
@@ -1189,7 +1208,8 @@ def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finish
         limit = threading.BoundedSemaphore(db_concurrency)
         data_scheduler = "sync" if scheduler in ("sync", "synchronous") else "threads"
     try:
-        graph = [dask.delayed(data_task, pure=False)(spec, limit, dask_key_name=f"data-{i}")
+        # traverse=False: a task's arguments hold no Dask collections, so Dask need not walk them
+        graph = [dask.delayed(data_task, pure=False, traverse=False)(spec, limit, dask_key_name=f"data-{i}")
                  for i, spec in enumerate(pending)]
 
         class _Done(Callback):
@@ -1199,10 +1219,10 @@ def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finish
 
         if graph:
             with _Done():
-                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers)
+                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers, chunksize=CHUNKSIZE)
         if figure_specs:
             saver.flush()
-            figure_graph = [dask.delayed(figure_task, pure=False)(spec, dask_key_name=f"figure-{i}")
+            figure_graph = [dask.delayed(figure_task, pure=False, traverse=False)(spec, dask_key_name=f"figure-{i}")
                             for i, spec in enumerate(figure_specs)]
             results = dask.compute(*figure_graph, scheduler="sync" if data_scheduler == "sync" else "processes",
                                    num_workers=workers)

@@ -3,8 +3,8 @@
     lumoreq plan --sample --start 2024-01-01 --end 2024-03-31 [--station 昌平] [--chunk month]
     lumoreq run  --sample --start 2024-01-01 --end 2024-03-31 --out net --hampel 15,5 --resample h:mean
 
-:func:`register` adds both commands to the main parser's sub-commands; the main command line
-passes its own source options (``--sample``, ``--sample-path``, ``--db``) in ``add_source_options``.
+:func:`register` adds both commands to the main command line's sub-commands, with its source,
+selection and common options (the same as ``lumoreq fetch`` takes).
 """
 
 from __future__ import annotations
@@ -17,67 +17,21 @@ from typing import Any, Callable
 ALL = "全部"
 
 
-def _add_own_source_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_mutually_exclusive_group(required=True)
-    group.add_argument("--sample", action="store_true", help="read from the embedded sample network (its default file)")
-    group.add_argument("--sample-path", metavar="PATH", help="read from the sample network file PATH")
-    group.add_argument("--db", metavar="SECTION", help="read from the database of this section of default.conf")
-
-
-def _has_option(parser: argparse.ArgumentParser, name: str) -> bool:
-    return name in parser._option_string_actions  # noqa: SLF001 - argparse has no public query
-
-
-def _add_selection(parser: argparse.ArgumentParser, builder: Callable | None = None) -> None:
-    """The selection options, as ``lumoreq fetch`` takes them: the main command line's own
-    ``builder`` when it has one, then whatever it lacks."""
-    if builder is not None:
-        builder(parser)
-    options: list[tuple[str, dict[str, Any]]] = [
-        ("--method", dict(default=ALL, help="method category 形变, 电磁, 流体, 全部 (default) or part of a method name")),
-        ("--station", dict(default=ALL, help="part of a station name, or 全部 for all stations (default)")),
-        ("--item", dict(action="append", metavar="NAME",
-                        help="once: part of an item name; repeated: the exact item names (default: all items)")),
-        ("--rate", dict(default="分钟值", help="sample rate: 秒钟值, 分钟值 (default), 小时值, 日均值 or an alias")),
-        ("--kind", dict(default="预处理库", help="database kind: 原始库, 预处理库 (default) or 产品库")),
-        ("--start", dict(required=True, help="first day, e.g. 2024-01-01")),
-        ("--end", dict(required=True, help="last day, included whole")),
-        ("--point", dict(default="", help="measurement point identifier (default: every point)")),
-        ("--chunk", dict(default="month", choices=("day", "month", "year"),
-                         help="period of one task (default: month)")),
-    ]
-    for name, keywords in options:
-        if not _has_option(parser, name):
-            parser.add_argument(name, **keywords)
-
-
 def _day_text(value: Any, last: bool = False) -> str:
-    """A date option as text: the main command line's dates are objects with ``first`` and ``last``
-    days (a month given as YYYY-MM spans from its first to its last day)."""
+    """A date option as text (a month given as YYYY-MM spans from its first to its last day)."""
     if hasattr(value, "first") and hasattr(value, "last"):
         return (value.last if last else value.first).isoformat()
     return str(value)
 
 
 def _source(args: argparse.Namespace) -> str:
+    """The source every worker opens by itself: the settings section, or the sample network's
+    file (checked, and built when missing, as every command does it)."""
+    from . import cli
+
     if getattr(args, "db", None):
         return args.db
-    path = getattr(args, "sample_path", None)
-    if path:
-        if not Path(path).is_file():
-            raise FileNotFoundError(f"sample network not found: {path}")
-        return str(Path(path).resolve())
-    sample_value = getattr(args, "sample", None)
-    if isinstance(sample_value, str) and sample_value:  # an older --sample PATH
-        return str(Path(sample_value).resolve())
-    if sample_value is not None and sample_value is not False:
-        from . import sample
-
-        path = sample.default_path(build_if_missing=False)
-        if not Path(path).exists():
-            print(f"building the sample network at {path} ...", file=sys.stderr)
-        return str(sample.default_path(build_if_missing=True))
-    raise ValueError("name a source: --sample, --sample-path PATH or --db SECTION")
+    return str(cli.sample_path(args).resolve())
 
 
 def _item(args: argparse.Namespace) -> Any:
@@ -89,9 +43,9 @@ def _item(args: argparse.Namespace) -> Any:
 def _plan(args: argparse.Namespace):
     from . import jobs
 
-    return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method, station=args.station, item=_item(args),
-                     rate=args.rate, kind=args.kind, point=args.point or None, chunk=args.chunk,
-                     resample=getattr(args, "resample", None))
+    return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method,
+                     station=args.station, item=_item(args), rate=args.rate, kind=args.kind,
+                     point=args.point or None, chunk=args.chunk, resample=getattr(args, "resample", None))
 
 
 def _hampel(text: str) -> tuple[int, float]:
@@ -126,35 +80,29 @@ def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
     return 0 if summary.ok else 1
 
 
-def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser], None] | None = None,
-             common: Callable[[argparse.ArgumentParser], None] | None = None) -> None:
-    """Add ``plan`` and ``run`` to ``subparsers``; each command's function is ``args.func(args, watch)``."""
-    # The main command line's selection options go with its source options (same module).
-    home = sys.modules.get(getattr(add_source_options, "__module__", ""), None)
-    add_selection = getattr(home, "add_selection_options", None) if add_source_options is not None else None
-    if common is None and add_source_options is not None:
-        common = getattr(home, "add_common_options", None)
+def register(subparsers, add_source_options: Callable[..., None] | None = None) -> None:
+    """Add ``plan`` and ``run`` to the main command line's ``subparsers``; each command's function
+    is ``args.func(args, watch)``. The source, selection and common options are the main command
+    line's own (``add_source_options`` may replace the source options)."""
+    from . import cli
 
-    def add_sources(parser: argparse.ArgumentParser) -> None:
-        if add_source_options is None:
-            _add_own_source_options(parser)
-            return
-        try:
-            add_source_options(parser, required=True)
-        except TypeError:  # a builder without the keyword
-            add_source_options(parser)
+    add_sources = add_source_options or cli.add_source_options
+
+    def common_options(parser: argparse.ArgumentParser) -> None:
+        add_sources(parser, required=True)
+        cli.add_selection_options(parser)
+        parser.add_argument("--chunk", default="month", choices=("day", "month", "year"),
+                            help="period of one task (default: month)")
 
     plan = subparsers.add_parser(
         "plan", help="list the tasks of a network-scale job",
         description="Show the tasks a job over the selected series would run: one per series "
         "(station, point, item) and period chunk.",
     )
-    add_sources(plan)
-    _add_selection(plan, add_selection)
+    common_options(plan)
     plan.add_argument("--resample", metavar="RULE[:AGG]", help="check that this resampling rule divides the chunks")
     plan.add_argument("--save", metavar="PATH", help="also write the plan as JSON")
-    if common:
-        common(plan)
+    cli.add_common_options(plan)
     plan.set_defaults(func=_cmd_plan)
 
     run = subparsers.add_parser(
@@ -163,17 +111,14 @@ def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser],
         "OUT/data/ITEMID=<id>/STATIONID=<id>/POINTID=<id>/<first>_<last>.ruzi; draw figures into "
         "OUT/figures/; record every task in OUT/run.json. A rerun completes what is missing.",
     )
-    add_sources(run)
-    _add_selection(run, add_selection)
-    if not _has_option(run, "--out"):
-        run.add_argument("--out", required=True, metavar="DIR", help="the dataset folder")
+    common_options(run)
+    run.add_argument("--out", required=True, metavar="DIR", help="the dataset folder")
     run.add_argument("--hampel", type=_hampel, metavar="W,K", help="Hampel filter: window W samples, threshold K")
     run.add_argument("--resample", metavar="RULE[:AGG]", help="resample, e.g. h or D:median (mean by default)")
     run.add_argument("--figures", action="store_true", help="draw the figures of the dataset")
     run.add_argument("--by", choices=("station", "item"), default="station",
                      help="one figure per station and point (default) or per item")
-    if not _has_option(run, "--catalogue"):
-        run.add_argument("--catalogue", metavar="PATH", help="earthquake catalogue: mark nearby events")
+    run.add_argument("--catalogue", metavar="PATH", help="earthquake catalogue: mark nearby events")
     run.add_argument("--stats", action="store_true", help="draw the mean and mean ± 2 standard deviations")
     run.add_argument("--rainfall", action="store_true", help="draw each station's daily rainfall")
     run.add_argument("--scheduler", metavar="ADDRESS",
@@ -183,21 +128,15 @@ def register(subparsers, add_source_options: Callable[[argparse.ArgumentParser],
                      help="at most N tasks query the database at once (default: 4)")
     run.add_argument("--retries", type=int, default=2, metavar="N", help="retries of a failed task (default: 2)")
     run.add_argument("--overwrite", action="store_true", help="replace a dataset made by another plan or options")
-    if common:
-        common(run)
+    cli.add_common_options(run)
     run.set_defaults(func=_cmd_run)
 
 
 def main(argv: list[str] | None = None) -> int:
-    """The two commands on their own (the main command line registers them too)."""
-    parser = argparse.ArgumentParser(prog="lumoreq")
-    register(parser.add_subparsers(dest="command", required=True))
-    args = parser.parse_args(argv)
-    try:
-        return args.func(args, None)
-    except Exception as error:
-        print(f"lumoreq {args.command}: error: {type(error).__name__}: {error}", file=sys.stderr)
-        return 1
+    """``lumoreq plan ...`` / ``lumoreq run ...``: the main command line, which holds both."""
+    from . import cli
+
+    return cli.main(argv)
 
 
 if __name__ == "__main__":
