@@ -1,12 +1,13 @@
 """Network-scale jobs: the whole sample network (every series, three months of minute data,
 monthly chunks, Hampel 15/5 and hourly means) run serially (one task after another in one
 process) against Dask's local scheduler with two workers and a LocalCluster of two worker
-processes; and the figures (one per station and point) drawn by one process against two.
+processes; the same job in year chunks on one thread against two; and the figures (one per
+station and point) drawn by one process against two.
 
 Rows: ``reference`` is the one-worker side, ``native`` the two-worker side; the ratio is the
-speedup. The notes give the scheduling overhead (wall time of the one-worker run above the sum
-of its task times) and the memory of a worker above its level after a warm-up task, against the
-size of one chunk's table.
+speedup. The notes give the scheduling overhead (the scheduled time of a one-worker run, from
+its run record, above the sum of its task times) and the memory of a worker above its level
+once every worker has finished its first task, against the size of one chunk's table.
 """
 
 from __future__ import annotations
@@ -162,6 +163,22 @@ def cases(scale: float):
                  f"it, which includes opening the database in the run: {extra / 2 / 2**20:.1f} MiB per worker")
 
     yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=1, notes=notes)
+
+    # The same job in year chunks (one task per series): the glue each task pays once weighs less.
+    year_plan = jobs.plan(db, "2024-01-01", f"{end:%Y-%m-%d}", chunk="year")
+
+    def year(workers):
+        def go():
+            out = _fresh(f"year{workers}")
+            summary = jobs.run(year_plan, out, hampel=HAMPEL, resample=RESAMPLE, workers=workers,
+                               db_concurrency=workers, progress=False)
+            assert summary.ok, str(summary)
+            return out
+
+        return go
+
+    yield Case("jobs: threads x1 -> x2, year chunks", f"{len(year_plan)} tasks, {n_series} series x {days} d min",
+               year(1), year(2), check=same, repeat=3)
 
     # The cluster is started before the timed runs (its start-up is reported on its own).
     from distributed import Client, LocalCluster

@@ -42,16 +42,9 @@ py::list unpack(const py::object& values, Gunzip gunzip, const std::string* null
     size_t zipped_values = 0;
     for (size_t i = 0; i < n; ++i) {
         PyObject* p = items[i].ptr();
-        if (gunzip == Gunzip::Sniffed) {
-            if (PyBytes_Check(p) && has_gzip_magic(PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p))) {
-                zipped[i] = 1;
-            } else if (PyByteArray_Check(p) && has_gzip_magic(PyByteArray_AS_STRING(p), PyByteArray_GET_SIZE(p))) {
-                zipped[i] = 1;
-                mode[i] = 2;  // a mutable buffer is not read without the GIL
-                ++zipped_values;
-                continue;
-            }
-        }
+        if (gunzip == Gunzip::Sniffed)
+            zipped[i] = (PyBytes_Check(p) && has_gzip_magic(PyBytes_AS_STRING(p), PyBytes_GET_SIZE(p))) ||
+                        (PyByteArray_Check(p) && has_gzip_magic(PyByteArray_AS_STRING(p), PyByteArray_GET_SIZE(p)));
         if (zipped[i]) {
             if (p == Py_None) continue;
             ++zipped_values;
@@ -59,7 +52,7 @@ py::list unpack(const py::object& values, Gunzip gunzip, const std::string* null
                 inputs[i] = std::string_view(PyBytes_AS_STRING(p), static_cast<size_t>(PyBytes_GET_SIZE(p)));
                 mode[i] = 1;
             } else {
-                mode[i] = 2;
+                mode[i] = 2;  // the host's gzip (a mutable buffer is not read without the GIL)
             }
         } else if (null_text && PyUnicode_Check(p)) {
             Py_ssize_t size = 0;
