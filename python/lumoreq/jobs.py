@@ -13,8 +13,9 @@ Dataset layout::
     out/run.json        the plan, the options and one record per task
     out/.lock           held by the driver while it runs
 
-Every task is a plain function of (source, series, period, options): it opens its own
-connection, so it runs on any thread, process or cluster worker. Dask does the scheduling: its
+Every task is a plain function of (source, series, period, options): it connects to the source
+by itself (a connection of its own, checked out of a pool its worker process keeps for the length
+of the run), so it runs on any thread, process or cluster worker. Dask does the scheduling: its
 threaded scheduler by default (the kernels release the GIL), its process pool for figures
 (matplotlib is not thread-safe), or a ``dask.distributed`` cluster.
 
