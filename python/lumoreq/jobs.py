@@ -631,7 +631,7 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
     series = pd.Series(np.concatenate([nan, values, nan]),
                        index=pd.DatetimeIndex(np.concatenate([first_mark, starts, last_mark]), name="STARTDATE"),
                        name="OBSVALUE")
-    result = getattr(series.resample(rule), agg)()
+    result = _bins(series, rule, agg, a, b)
     if not (more_before and more_after) and n:
         # the bins of the series' first and last rows, where it has nothing beyond the chunk
         ends = pd.Series(0, index=pd.DatetimeIndex(starts[[0, n - 1]])).resample(rule).size().index
@@ -645,6 +645,36 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
     for column, key in (("STATIONID", "station"), ("POINTID", "point"), ("ITEMID", "item")):
         table[column] = pd.array([spec[key]] * len(table), dtype="str")
     return table
+
+
+def _bins(series: pd.Series, rule: str, agg: str, a: pd.Timestamp, b: pd.Timestamp, native: bool = True) -> pd.Series:
+    """``getattr(series.resample(rule), agg)()`` for a series whose samples lie in [a, b) and which
+    has a sample at a and one in the last bin: a fixed-width rule (hours, minutes, seconds) and
+    mean, sum, max or min are reduced natively without the GIL, bit for bit as the resampler
+    reduces them (bins from a, the midnight the resampler takes as its origin); anything else
+    ("D", "W", calendar rules, the median) is the resampler's."""
+    from . import refinery
+
+    offset = pd.tseries.frequencies.to_offset(rule)
+    values = series.to_numpy()
+    unit = np.datetime_data(series.index.dtype)[0]
+    # (without a single NaN the resampler takes another way, numpy's reduceat in float64 for means:
+    # a chunk always holds its two empty marks)
+    if not (native and isinstance(offset, pd.offsets.Tick) and agg in ("mean", "sum", "max", "min")
+            and values.dtype in (np.float32, np.float64) and a == a.normalize() and np.isnan(values).any()):
+        return getattr(series.resample(rule), agg)()
+    width = int(pd.Timedelta(offset).as_unit(unit)._value)
+    origin = int(a.as_unit(unit)._value)
+    end = int(b.as_unit(unit)._value)
+    count = -((origin - end) // width)  # bins up to the one holding the last instant before b
+    stamps = series.index.asi8
+    if not series.index.is_monotonic_increasing:  # the resampler sorts first (stably): sums add in time order
+        order = np.argsort(stamps, kind="stable")
+        stamps, values = stamps[order], values[order]
+    reduced = refinery._bin_reduce(stamps, values, origin, width, count, agg)
+    labels = pd.DatetimeIndex((origin + width * np.arange(count, dtype=np.int64)).view(f"M8[{unit}]"),
+                              name=series.index.name)
+    return pd.Series(reduced, index=labels, name=series.name)
 
 
 def _chunk_edges(spec: dict[str, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:

@@ -1,5 +1,6 @@
 // One SQL text for many data tables: one SELECT per table joined with UNION ALL. Only text is
 // built here; the database is never touched.
+#include <algorithm>
 #include <vector>
 
 #include "fetching/fetching.hpp"
@@ -92,8 +93,17 @@ py::object build(const bind::ModuleRef& mod, const py::object& table_names, cons
 std::string series_query(const std::vector<std::string>& tables, const py::object& start_date,
                          const py::object& end_date, const std::string& station_id, const std::string& item_id,
                          const std::string& point_id) {
+    // A day already written as YYYYMMDD (what a job's task passes) is used as it stands.
+    auto day = [](const py::object& date) {
+        if (py::isinstance<py::str>(date)) {
+            const std::string text = date.cast<std::string>();
+            if (text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                return text;
+        }
+        return yyyymmdd(date);
+    };
     const std::vector<std::string> stations{station_id}, items{item_id};
-    return statement(tables, yyyymmdd(start_date), yyyymmdd(end_date), &stations, &items, point_id, false);
+    return statement(tables, day(start_date), day(end_date), &stations, &items, point_id, false);
 }
 
 void register_query(py::module_& m) {

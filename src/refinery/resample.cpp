@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/bin_aggregate.hpp"
 #include "refinery/refinery.hpp"
 
 namespace lumoreq::refinery {
@@ -248,6 +249,41 @@ void register_resample(py::module_& m) {
             return stacked.attr("sort_values")(keys);
         },
         py::doc(kResampleDoc), py::arg("df"), py::arg("freq"), py::arg("agg_method") = "mean");
+    m.def(
+        "_bin_reduce",
+        [](py::array stamps, py::array values, std::int64_t origin, std::int64_t width, std::size_t bins,
+           const std::string& how) -> py::array {
+            const core::BinReduce reduce = how == "mean"  ? core::BinReduce::Mean
+                                           : how == "sum" ? core::BinReduce::Sum
+                                           : how == "max" ? core::BinReduce::Max
+                                           : how == "min" ? core::BinReduce::Min
+                                                          : throw py::value_error("how: mean, sum, max or min");
+            if (width <= 0) throw py::value_error("width must be positive");
+            const auto times = py::array_t<std::int64_t, py::array::c_style>::ensure(stamps);
+            if (!times || times.ndim() != 1 || times.size() != values.size())
+                throw py::value_error("stamps: int64 values, one per value");
+            auto run = [&](auto tag) -> py::array {
+                using T = decltype(tag);
+                const auto data = py::array_t<T, py::array::c_style>::ensure(values);
+                py::array_t<T> out(static_cast<py::ssize_t>(bins));
+                T* target = out.mutable_data();
+                {
+                    // reads the two held arrays, writes only the new one
+                    py::gil_scoped_release release;
+                    core::bin_reduce<T>(times.data(), data.data(), static_cast<std::size_t>(times.size()), origin,
+                                        width, bins, reduce, target);
+                }
+                return out;
+            };
+            const char kind = values.dtype().kind();
+            const auto size = values.dtype().itemsize();
+            if (kind == 'f' && size == 4) return run(float{});
+            if (kind == 'f' && size == 8) return run(double{});
+            throw py::type_error("values: float32 or float64");
+        },
+        py::doc("按固定宽度时间箱归并一条序列：箱 k 为 [origin + k*width, origin + (k+1)*width)，"
+                "how 为 mean、sum、max 或 min，结果与表库重采样器逐位一致。"),
+        py::arg("stamps"), py::arg("values"), py::arg("origin"), py::arg("width"), py::arg("bins"), py::arg("how"));
     m.def(
         "_current_rule", [](py::object freq) { return current_rule(freq); },
         py::doc("重采样频率的当前写法（如 'H' -> 'h'、'M' -> 'ME'）；无法识别时原样返回。"), py::arg("freq"));
