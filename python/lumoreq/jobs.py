@@ -256,9 +256,14 @@ def _parse_resample(resample: Any) -> tuple[str, str] | None:
 def _check_rule(rule: str, boundaries: list[pd.Timestamp]) -> None:
     """Refuse a resampling rule whose bins do not all start on the chunk edges."""
     try:
-        pd.tseries.frequencies.to_offset(rule)
+        offset = pd.tseries.frequencies.to_offset(rule)
     except ValueError as error:
         raise ValueError(f"not a resampling rule: {rule!r}") from error
+    if isinstance(offset, pd.offsets.Tick) and pd.Timedelta(days=1) % pd.Timedelta(offset):
+        # the resampler starts such bins at the midnight of a series' first sample: chunked, a
+        # series that starts on another day than its chunk would get other bins
+        raise ValueError(f"the resampling rule {rule!r} does not divide a day: its bins would depend on the day "
+                         "each series starts")
     origin = boundaries[0]
     for edge in boundaries[1:-1]:
         # Three marks: the period start fixes the bin grid as a whole-series run has it; the two
@@ -605,19 +610,16 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
         lo, hi = new_lo, new_hi
 
 
-def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp, more_before: bool,
-                    more_after: bool) -> pd.DataFrame:
-    """Resample one chunk of one series (STARTDATE and OBSVALUE columns) so that its bins are
-    those of the whole series.
+def _resample_chunk(starts: np.ndarray, values: np.ndarray, spec, a: pd.Timestamp, b: pd.Timestamp,
+                    more_before: bool, more_after: bool) -> pd.DataFrame:
+    """Resample one chunk of one series (its sample times and values, in time order) so that its
+    bins are those of the whole series.
 
     resample_timeseries_data resamples each series as ``values.resample(rule).<agg>()`` on its
-    time index; a task holds one series, so it makes that one call itself, without grouping."""
+    time index; a task holds one series, so it makes that one reduction itself, without grouping."""
     rule, agg = spec["resample"]
-    n = len(chunk)
-    if n:
-        starts = chunk["STARTDATE"].to_numpy()
-        values = chunk["OBSVALUE"].to_numpy()
-    else:  # nothing was read at all around this chunk
+    n = len(starts)
+    if not n:  # nothing was read at all around this chunk
         starts = np.empty(0, dtype="datetime64[ns]")
         values = np.empty(0, dtype=np.float32)
     # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate, so
@@ -625,45 +627,69 @@ def _resample_chunk(chunk: pd.DataFrame, spec, a: pd.Timestamp, b: pd.Timestamp,
     # own span are cut away again below. They also keep every part's means in the series' own
     # float32: the resampler gives float64 means only for an input without a single missing
     # value, and a dataset's parts must not differ in type.
-    first_mark = np.array([a.to_datetime64()]).astype(starts.dtype)
-    last_mark = np.array([(b - pd.Timedelta(1, "ns")).to_datetime64()]).astype(starts.dtype)
+    marks = np.array([a.to_datetime64(), (b - pd.Timedelta(1, "ns")).to_datetime64()]).astype(starts.dtype)
     nan = np.full(1, np.nan, dtype=values.dtype)
-    series = pd.Series(np.concatenate([nan, values, nan]),
-                       index=pd.DatetimeIndex(np.concatenate([first_mark, starts, last_mark]), name="STARTDATE"),
+    stamps = np.concatenate([marks[:1], starts, marks[1:]])
+    series = pd.Series(np.concatenate([nan, values, nan]), index=pd.DatetimeIndex(stamps, name="STARTDATE"),
                        name="OBSVALUE")
-    result = _bins(series, rule, agg, a, b)
-    if not (more_before and more_after) and n:
+    labels, reduced = _bins(series, rule, agg, a, b)
+    keep = slice(None)
+    if not n:
+        keep = slice(None) if more_before and more_after else slice(0, 0)
+    elif not (more_before and more_after):
         # the bins of the series' first and last rows, where it has nothing beyond the chunk
-        ends = pd.Series(0, index=pd.DatetimeIndex(starts[[0, n - 1]])).resample(rule).size().index
-        labels = result.index
+        ends = _bin_labels(starts[[0, n - 1]], rule, a, b)
         low = labels[0] if more_before else ends[0]
         high = labels[-1] if more_after else ends[-1]
-        result = result[(labels >= low) & (labels <= high)]
-    elif not n and not (more_before and more_after):
-        result = result.iloc[0:0]
-    table = result.to_frame()
-    for column, key in (("STATIONID", "station"), ("POINTID", "point"), ("ITEMID", "item")):
-        table[column] = pd.array([spec[key]] * len(table), dtype="str")
-    return table
+        keep = (labels >= low) & (labels <= high)
+    labels, reduced = labels[keep], reduced[keep]
+    count = len(labels)
+    return pd.DataFrame(
+        {"OBSVALUE": reduced, "STATIONID": pd.array([spec["station"]] * count, dtype="str"),
+         "POINTID": pd.array([spec["point"]] * count, dtype="str"),
+         "ITEMID": pd.array([spec["item"]] * count, dtype="str")},
+        index=pd.DatetimeIndex(labels, name="STARTDATE"),
+    )
 
 
-def _bins(series: pd.Series, rule: str, agg: str, a: pd.Timestamp, b: pd.Timestamp, native: bool = True) -> pd.Series:
-    """``getattr(series.resample(rule), agg)()`` for a series whose samples lie in [a, b) and which
-    has a sample at a and one in the last bin: a fixed-width rule (hours, minutes, seconds) and
-    mean, sum, max or min are reduced natively without the GIL, bit for bit as the resampler
-    reduces them (bins from a, the midnight the resampler takes as its origin); anything else
-    ("D", "W", calendar rules, the median) is the resampler's."""
+def _fixed_width(rule: str, unit: str, a: pd.Timestamp) -> int | None:
+    """The width of a fixed-width rule (hours, minutes, seconds) in ``unit``, when the grid of its
+    bins starts at ``a`` (a midnight: the resampler's origin); None for any other rule."""
+    offset = pd.tseries.frequencies.to_offset(rule)
+    if not isinstance(offset, pd.offsets.Tick) or a != a.normalize():
+        return None
+    return int(pd.Timedelta(offset).as_unit(unit)._value)
+
+
+def _bin_labels(times: np.ndarray, rule: str, a: pd.Timestamp, b: pd.Timestamp) -> np.ndarray:
+    """The labels of the bins that hold ``times`` (a chunk's samples), as the resampler finds them."""
+    unit = np.datetime_data(times.dtype)[0]
+    width = _fixed_width(rule, unit, a)
+    if width is None:
+        return pd.Series(0, index=pd.DatetimeIndex(times)).resample(rule).size().index.to_numpy()[[0, -1]]
+    origin = int(a.as_unit(unit)._value)
+    ticks = times.view("i8")
+    return (origin + (ticks - origin) // width * width).view(times.dtype)
+
+
+def _bins(series: pd.Series, rule: str, agg: str, a: pd.Timestamp, b: pd.Timestamp,
+          native: bool = True) -> tuple[np.ndarray, np.ndarray]:
+    """The labels and values of ``getattr(series.resample(rule), agg)()`` for a series whose
+    samples lie in [a, b) and which has a sample at a and one in the last bin. A fixed-width rule
+    (hours, minutes, seconds) with mean, sum, max or min is reduced natively without the GIL, bit
+    for bit as the resampler reduces it (bins from a, the midnight the resampler takes as its
+    origin); anything else ("D", "W", calendar rules, the median) is the resampler's."""
     from . import refinery
 
-    offset = pd.tseries.frequencies.to_offset(rule)
     values = series.to_numpy()
     unit = np.datetime_data(series.index.dtype)[0]
-    # (without a single NaN the resampler takes another way, numpy's reduceat in float64 for means:
-    # a chunk always holds its two empty marks)
-    if not (native and isinstance(offset, pd.offsets.Tick) and agg in ("mean", "sum", "max", "min")
-            and values.dtype in (np.float32, np.float64) and a == a.normalize() and np.isnan(values).any()):
-        return getattr(series.resample(rule), agg)()
-    width = int(pd.Timedelta(offset).as_unit(unit)._value)
+    width = _fixed_width(rule, unit, a)
+    # (without a single NaN the resampler takes another way, numpy's reduceat in float64 for
+    # means: a chunk always holds its two empty marks)
+    if not (native and width is not None and agg in ("mean", "sum", "max", "min")
+            and values.dtype in (np.float32, np.float64) and np.isnan(values).any()):
+        result = getattr(series.resample(rule), agg)()
+        return result.index.to_numpy(), result.to_numpy()
     origin = int(a.as_unit(unit)._value)
     end = int(b.as_unit(unit)._value)
     count = -((origin - end) // width)  # bins up to the one holding the last instant before b
@@ -672,9 +698,8 @@ def _bins(series: pd.Series, rule: str, agg: str, a: pd.Timestamp, b: pd.Timesta
         order = np.argsort(stamps, kind="stable")
         stamps, values = stamps[order], values[order]
     reduced = refinery._bin_reduce(stamps, values, origin, width, count, agg)
-    labels = pd.DatetimeIndex((origin + width * np.arange(count, dtype=np.int64)).view(f"M8[{unit}]"),
-                              name=series.index.name)
-    return pd.Series(reduced, index=labels, name=series.name)
+    labels = (origin + width * np.arange(count, dtype=np.int64)).view(f"M8[{unit}]")
+    return labels, reduced
 
 
 def _chunk_edges(spec: dict[str, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
@@ -698,8 +723,10 @@ def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> 
     rows, more_before, more_after = fetched
     stats = {"samples": 0, "nan": 0, "replaced": 0}
     if not len(rows):
-        table = _resample_chunk(rows, spec, a, b, more_before, more_after) if spec["resample"] else rows
-        return table, stats
+        if spec["resample"]:
+            return _resample_chunk(np.empty(0, "M8[ns]"), np.empty(0, np.float32), spec, a, b, more_before,
+                                   more_after), stats
+        return rows, stats
     # Only the value column goes through the filter (the same values as filtering the frame,
     # without copying its text columns); the chunk is cut out of the halo afterwards.
     inside = (rows.index >= a) & (rows.index < b)
@@ -713,9 +740,9 @@ def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> 
     stats["nan"] = int(np.isnan(new).sum())
     stats["replaced"] = int((~((raw == new) | (np.isnan(raw) & np.isnan(new)))).sum())
     if spec["resample"]:
-        chunk = pd.DataFrame({"STARTDATE": rows.index[inside], "OBSVALUE": new})
+        times = rows.index.to_numpy()[inside]
         del rows, values, raw
-        return _resample_chunk(chunk, spec, a, b, more_before, more_after), stats
+        return _resample_chunk(times, new, spec, a, b, more_before, more_after), stats
     chunk = rows[inside]
     chunk["OBSVALUE"] = new
     return chunk, stats
