@@ -608,3 +608,12 @@ def test_native_bins_equal_the_resampler_bit_for_bit():
         np.testing.assert_array_equal(native.view(bits), wanted.to_numpy().view(bits))  # the very bits, -0.0 too
 
     check()
+
+
+def test_graph_tasks_group_consecutive_data_tasks_and_keep_every_worker_busy():
+    pending = [{"n": i} for i in range(87)]
+    for slots in (1, 2, 16, 100):
+        batches = jobs._batches(pending, slots)
+        assert [spec for batch in batches for spec in batch] == pending  # each once, in plan order
+        assert len(batches) >= min(len(pending), slots * 8)
+    assert jobs._batches([], 4) == []

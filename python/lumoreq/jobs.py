@@ -59,7 +59,7 @@ _RUN_FILE = "run.json"
 _LOCK_FILE = ".lock"
 _STAGING_PREFIX = ".figures-"  # a figure task's own folder while it draws
 _FORMAT = "lumoreq-jobs/1"
-CHUNKSIZE = 1
+_BATCHES_PER_SLOT = 8  # graph tasks per worker thread, at least (see _batches)
 
 
 class JobError(RuntimeError):
@@ -797,6 +797,21 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
     return record
 
 
+def data_batch(specs: list[dict[str, Any]], limit=None) -> list[dict[str, Any]]:
+    """Several data tasks one after another (consecutive chunks, mostly of one series) as one task
+    of the Dask graph: each is still its own connection, read, part and record."""
+    return [data_task(spec, limit) for spec in specs]
+
+
+def _batches(pending: list[dict[str, Any]], slots: int) -> list[list[dict[str, Any]]]:
+    """The data tasks in graph tasks of a few each: about _BATCHES_PER_SLOT of them per worker
+    thread, so that the scheduler's cost for each (well under a millisecond locally, more on a
+    cluster) weighs little against tasks of a few milliseconds, and every worker still has
+    plenty to take."""
+    size = max(1, len(pending) // (max(1, slots) * _BATCHES_PER_SLOT))
+    return [pending[i:i + size] for i in range(0, len(pending), size)]
+
+
 # ---------------------------------------------------------------------------------------------
 # Figure tasks
 # ---------------------------------------------------------------------------------------------
@@ -1266,18 +1281,20 @@ def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finish
         limit = threading.BoundedSemaphore(db_concurrency)
         data_scheduler = "sync" if scheduler in ("sync", "synchronous") else "threads"
     try:
+        slots = 1 if data_scheduler == "sync" else (workers or os.cpu_count() or 1)
         # traverse=False: a task's arguments hold no Dask collections, so Dask need not walk them
-        graph = [dask.delayed(data_task, pure=False, traverse=False)(spec, limit, dask_key_name=f"data-{i}")
-                 for i, spec in enumerate(pending)]
+        graph = [dask.delayed(data_batch, pure=False, traverse=False)(batch, limit, dask_key_name=f"data-{i}")
+                 for i, batch in enumerate(_batches(pending, slots))]
 
         class _Done(Callback):
             def _posttask(self, key, result, dsk, state_, worker_id):
                 if isinstance(key, str) and key.startswith("data-"):
-                    finished(result)
+                    for record in result:
+                        finished(record)
 
         if graph:
             with _Done():
-                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers, chunksize=CHUNKSIZE)
+                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers)
         if figure_specs:
             saver.flush()
             figure_graph = [dask.delayed(figure_task, pure=False, traverse=False)(spec, dask_key_name=f"figure-{i}")
@@ -1297,20 +1314,25 @@ def _run_distributed(client, pending, figure_specs, db_concurrency, finished, st
 
     limit = Semaphore(max_leases=db_concurrency, name=f"lumoreq-db-{uuid.uuid4().hex}")
     try:
-        futures = [client.submit(data_task, spec, limit, pure=False, key=f"lumoreq-data-{uuid.uuid4().hex}")
-                   for spec in pending]
-        by_key = {_spec_key(spec): future for spec, future in zip(pending, futures)}
+        slots = sum(client.nthreads().values()) or 1
+        batches = _batches(pending, slots)
+        futures = [client.submit(data_batch, batch, limit, pure=False, key=f"lumoreq-data-{uuid.uuid4().hex}")
+                   for batch in batches]
+        batch_of = {future.key: batch for batch, future in zip(batches, futures)}
+        by_key = {_spec_key(spec): future for batch, future in zip(batches, futures) for spec in batch}
         figure_futures = []
         for spec in figure_specs:
-            needs = [by_key[k] for k in spec["keys"] if k in by_key]
+            needs = list({f.key: f for f in (by_key[k] for k in spec["keys"] if k in by_key)}.values())
             figure_futures.append(client.submit(figure_task, spec, *needs, limit=limit, pure=False,
                                                 key=f"lumoreq-figure-{uuid.uuid4().hex}"))
         for future in as_completed(futures):
             try:
-                finished(future.result())
+                records = future.result()
             except Exception as error:  # a task the cluster gave up on (its workers kept dying)
-                spec = pending[futures.index(future)]
-                finished({"task": _spec_key(spec), "part": None, "rows": 0, "error": f"{type(error).__name__}: {error}"})
+                records = [{"task": _spec_key(spec), "part": None, "rows": 0,
+                            "error": f"{type(error).__name__}: {error}"} for spec in batch_of[future.key]]
+            for record in records:
+                finished(record)
         for future in figure_futures:
             try:
                 record = future.result()
