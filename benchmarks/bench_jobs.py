@@ -162,7 +162,7 @@ def cases(scale: float):
                  f"(ratio {warm / 2 / max(1, chunk_bytes):.2f}, goal < 3). A whole run above the level before "
                  f"it, which includes opening the database in the run: {extra / 2 / 2**20:.1f} MiB per worker")
 
-    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=1, notes=notes)
+    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=3, notes=notes)
 
     # The same job in year chunks (one task per series): the glue each task pays once weighs less.
     year_plan = jobs.plan(db, "2024-01-01", f"{end:%Y-%m-%d}", chunk="year")
@@ -198,7 +198,7 @@ def cases(scale: float):
         return out
 
     try:
-        yield Case("jobs: serial -> LocalCluster 2 procs", size, serial, cluster_run, check=same, repeat=1,
+        yield Case("jobs: serial -> LocalCluster 2 procs", size, serial, cluster_run, check=same, repeat=3,
                    notes=[f"cluster start-up (not in the row): {start_up:.1f} s"])
     finally:
         client.close()
