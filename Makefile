@@ -59,7 +59,8 @@ SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refi
 	tests/test_qcat_reader.py tests/test_qcat_filter.py tests/test_qcat_geodesic.py \
 	tests/test_chart_reduction.py tests/test_chart_stats.py tests/test_chart_grouping.py tests/test_threads.py \
 	tests/test_leaks.py \
-	tests/test_bad_inputs.py
+	tests/test_bad_inputs.py tests/test_fetch_series.py \
+	tests/test_jobs.py::test_native_bins_equal_the_resampler_bit_for_bit
 # In CI the tests on a real PostgreSQL server may not be skipped (see tests/pg_server.py).
 ci: export LUMOREQ_REQUIRE_PG := 1
 ci: test
