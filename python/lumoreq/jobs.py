@@ -99,13 +99,16 @@ def _new_engine(source: str):
     import sqlalchemy
 
     kind = _source_kind(source)
+    # The database semaphore, not the pool, caps the connections in use: the pool keeps five
+    # for reuse and opens more when db_concurrency allows more (max_overflow=-1: no limit, no
+    # task waiting on the pool).
     if kind == "sample":
         # read-only: any number of workers and processes read the file at once
-        return sqlalchemy.create_engine(f"duckdb:///{source}", connect_args={"read_only": True})
+        return sqlalchemy.create_engine(f"duckdb:///{source}", connect_args={"read_only": True}, max_overflow=-1)
     if kind == "url":
         # pre_ping: a pooled connection the server dropped (restart, terminated backend) is
         # replaced before a task gets it
-        return sqlalchemy.create_engine(source, pool_pre_ping=True)
+        return sqlalchemy.create_engine(source, pool_pre_ping=True, max_overflow=-1)
     from . import fetching
 
     conn = fetching.conn_to_Oracle(source)
