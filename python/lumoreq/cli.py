@@ -583,24 +583,29 @@ def _records_cache(context: Any, ts, folder: str) -> str:
     return folder
 
 
-def _rainfall(conn, ts, start, end) -> dict:
-    """Day totals of rainfall per station of ``ts`` (a series each, its first point measuring it)."""
+def rainfall_by_station(conn, first: str, last: str, kind: str = "预处理库", station: str = "全部",
+                        stations=None, method: str = RAIN_METHOD, item: Any = RAIN_ITEM) -> dict:
+    """Day totals of rainfall from ``first`` to ``last`` (YYYYMMDD) per station: a series each,
+    from the station's first point that measures it. ``stations``: only these identifiers."""
     from . import fetching
 
+    rain = fetching.fetching_data(conn, first, last, method, station, "日均值", kind, itemname=item)
+    if rain is None or rain.empty or "STATIONID" not in rain.columns:
+        return {}
+    wanted = None if stations is None else {str(s) for s in stations}
+    return {
+        key: group.loc[group["POINTID"] == group["POINTID"].iloc[0], "OBSVALUE"]
+        for key, group in rain.groupby("STATIONID", sort=False)
+        if wanted is None or str(key) in wanted
+    }
+
+
+def _rainfall(conn, ts, start, end) -> dict:
+    """Day totals of rainfall per station of ``ts``."""
     first = start if start is not None else ts.index.min()
     last = end if end is not None else ts.index.max()
-    rain = fetching.fetching_data(
-        conn, first.strftime("%Y%m%d"), last.strftime("%Y%m%d"), RAIN_METHOD, "全部", "日均值", "预处理库",
-        itemname=RAIN_ITEM,
-    )
-    if rain is None or rain.empty:
-        return {}
-    wanted = set(ts["STATIONID"].astype(str))
-    return {
-        station: group.loc[group["POINTID"] == group["POINTID"].iloc[0], "OBSVALUE"]
-        for station, group in rain.groupby("STATIONID", sort=False)
-        if str(station) in wanted
-    }
+    return rainfall_by_station(conn, first.strftime("%Y%m%d"), last.strftime("%Y%m%d"),
+                               stations=ts["STATIONID"].astype(str))
 
 
 def _plot(args: argparse.Namespace, watch: _LogWatch) -> int:

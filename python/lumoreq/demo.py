@@ -20,7 +20,6 @@ from typing import Any
 from . import __version__
 from .cli import (
     RAIN_ITEM,
-    RAIN_METHOD,
     CommandError,
     _ensure_sample,
     _figure_files,
@@ -28,6 +27,7 @@ from .cli import (
     _one_line,
     _sample_default_path,
     _written,
+    rainfall_by_station,
 )
 
 
@@ -310,16 +310,10 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
     with progress.step(f"rainfall: {RAIN_ITEM} day values") as s:
         _requires(state, "conn")
         _need(fetching, "fetching_data")
-        rain = fetching.fetching_data(
-            state["conn"], DEMO_START, DEMO_END, RAIN_METHOD, "全部", "日均值", DEMO_KIND, itemname=RAIN_ITEM
-        )
-        if rain is None or rain.empty:
-            raise _Skip(f"no {RAIN_ITEM} series in the sample network")
         # One rainfall series per station (its first point that measures it).
-        state["rainfall"] = {
-            station: group.loc[group["POINTID"] == group["POINTID"].iloc[0], "OBSVALUE"]
-            for station, group in rain.groupby("STATIONID", sort=False)
-        }
+        state["rainfall"] = rainfall_by_station(state["conn"], DEMO_START, DEMO_END, kind=DEMO_KIND)
+        if not state["rainfall"]:
+            raise _Skip(f"no {RAIN_ITEM} series in the sample network")
         s["note"] = f"stations {', '.join(map(str, state['rainfall']))}"
 
     with progress.step("figures by station: statistics lines, earthquakes and rainfall") as s:

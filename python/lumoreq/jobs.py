@@ -916,17 +916,14 @@ def _draw(spec: dict[str, Any], out: Path, record: dict[str, Any], limit, began:
 
 
 def _rainfall(conn, spec):
-    """The station's daily rainfall over the figure's period, as a series (None when absent)."""
-    from . import fetching
+    """The station's daily rainfall over the figure's period, as a series (None when absent), as
+    the command line takes it (the station's first point that measures it)."""
+    from .cli import rainfall_by_station
 
-    df = fetching.fetching_data(conn, spec["first"].replace("-", ""), spec["last"].replace("-", ""), "气象三要素",
-                                spec["station_name"], "日均值", spec["kind"], itemname=["降雨量"])
-    if df is None or len(df) == 0 or "STATIONID" not in df.columns:
-        return None
-    df = df[df["STATIONID"].astype(str) == spec["select"]["station"]]
-    if len(df):  # the station's first point that measures rain, as the command line takes it
-        df = df[df["POINTID"] == df["POINTID"].iloc[0]]
-    return df["OBSVALUE"] if len(df) else None
+    station = spec["select"]["station"]
+    return rainfall_by_station(conn, spec["first"].replace("-", ""), spec["last"].replace("-", ""), kind=spec["kind"],
+                               station=spec["station_name"], stations=[station], method="气象三要素",
+                               item=["降雨量"]).get(station)
 
 
 # ---------------------------------------------------------------------------------------------
