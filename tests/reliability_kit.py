@@ -254,7 +254,7 @@ def prepare_write_bytes(args):
 def prepare_export_direct(args):
     import pyarrow.parquet as pq
 
-    from lumoreq import export, fetching, sample
+    from lumoreq import fetching, sample
 
     conn = sample.connect(args["db"], read_only=True)
     fetching.MetadataFetcher.get_timeseries_info(conn)

@@ -7,7 +7,6 @@ import sys
 import textwrap
 from pathlib import Path
 
-import pytest
 
 
 def run_fresh(code: str, home: Path, extra_env=None) -> subprocess.CompletedProcess:

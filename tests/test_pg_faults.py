@@ -112,6 +112,15 @@ def cause_chain(error):
     return "\n".join(texts)
 
 
+def assert_failed_cleanly(outcome, target, fault: str, message: str):
+    """The fetch raised the server's error (``message`` somewhere in its causes) and wrote nothing."""
+    assert "error" in outcome, f"{fault} gave {outcome.get('df')!r}"
+    error = outcome["error"]
+    assert isinstance(driver_error(error), sqlalchemy.exc.OperationalError), repr(error)
+    assert message in cause_chain(error)
+    assert_untouched(target)
+
+
 # --- the server itself ----------------------------------------------------------------------------
 
 
@@ -212,12 +221,8 @@ def test_backend_terminated_mid_query(pg_server, pg_sample_url, whole_fetch, tmp
         run.start()
         assert pg_server.terminate_backends(pid=run.pid) == 1
         outcome = run.finish()
-        assert "error" in outcome, f"a terminated backend gave {outcome.get('df')!r}"
+        assert_failed_cleanly(outcome, target, "a terminated backend", "terminating connection due to administrator command")
         assert 0 <= outcome["after_fault"] < BOUND
-        error = outcome["error"]
-        assert isinstance(driver_error(error), sqlalchemy.exc.OperationalError), repr(error)
-        assert "terminating connection due to administrator command" in cause_chain(error)
-        assert_untouched(target)
         # the connection notices it was lost; after a rollback it reaches a new backend
         assert conn.invalidated
         conn.rollback()
@@ -237,12 +242,8 @@ def test_statement_timeout(pg_server, pg_sample_url, whole_fetch, tmp_path, no_d
         run = BlockedFetch(pg_server, pg_sample_url.database, conn, target)
         run.start()
         outcome = run.finish()
-        assert "error" in outcome, f"a statement timeout gave {outcome.get('df')!r}"
+        assert_failed_cleanly(outcome, target, "a statement timeout", "canceling statement due to statement timeout")
         assert 0.5 < outcome["seconds"] < BOUND
-        error = outcome["error"]
-        assert isinstance(driver_error(error), sqlalchemy.exc.OperationalError), repr(error)
-        assert "canceling statement due to statement timeout" in cause_chain(error)
-        assert_untouched(target)
         # only the statement failed: the same session goes on after a rollback
         assert not conn.invalidated
         conn.rollback()
@@ -261,12 +262,8 @@ def test_server_stopped_mid_fetch(pg_server, pg_sample_url, whole_fetch, tmp_pat
         run.start()
         pg_server.stop("fast")
         outcome = run.finish()
-        assert "error" in outcome, f"a stopped server gave {outcome.get('df')!r}"
+        assert_failed_cleanly(outcome, target, "a stopped server", "terminating connection due to administrator command")
         assert 0 <= outcome["after_fault"] < BOUND
-        error = outcome["error"]
-        assert isinstance(driver_error(error), sqlalchemy.exc.OperationalError), repr(error)
-        assert "terminating connection due to administrator command" in cause_chain(error)
-        assert_untouched(target)
 
         # With the server gone, the next fetch on the same connection fails at once and says the
         # server cannot be reached, not that a local cache is missing.

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import reference
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from lumoreq import refinery

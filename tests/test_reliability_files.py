@@ -9,8 +9,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 from pathlib import Path
 
 import numpy as np

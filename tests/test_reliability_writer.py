@@ -143,7 +143,7 @@ def test_sweep_removes_only_what_dead_processes_left(tmp_path):
         f".a.bin.{dead_pid}.0123456789ab.tmp": "dead",
         f".net.duckdb.{dead_pid}.0123456789ab.tmp.wal": "dead",
         f".a.bin.{os.getpid()}.0123456789ab.tmp": "live",
-        f".a.bin.1.0123456789ab.tmp": "live",
+        ".a.bin.1.0123456789ab.tmp": "live",
         "a.bin": "target",
         ".a.bin.tmp": "other",
     }
