@@ -1011,9 +1011,10 @@ def _prepare_out(out: Path, options: dict[str, Any], overwrite: bool) -> dict[st
             changed = sorted(k for k in options if previous.get("options", {}).get(k) != options[k])
             why = "it was made with other options (" + ", ".join(changed) + ")"
         raise JobError(f"refusing to write into {out}: {why}; pass overwrite=True (--overwrite) to replace it")
+    # Figure tasks of a run that was killed leave their staging folders.
+    for stale in out.glob(f"{_STAGING_PREFIX}*"):
+        shutil.rmtree(stale, ignore_errors=True)
     if foreign or overwrite:
-        import shutil
-
         for name in ("data", "figures"):
             if (out / name).exists():
                 shutil.rmtree(out / name)
@@ -1141,8 +1142,6 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
     try:
         with _OutLock(out):
             previous = _prepare_out(out, options, overwrite)
-            for stale in out.glob(f"{_STAGING_PREFIX}*"):  # figure tasks of a run that was killed
-                shutil.rmtree(stale, ignore_errors=True)
             station_info = {str(r["STATIONID"]): r for r in plan.stations}
             item_info = {str(r["ITEMID"]): r for r in plan.items}
             records: dict[str, Any] = {}
@@ -1164,9 +1163,6 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
                     "out": str(out), "source": plan.source, "selection": plan.selection,
                     "station": task.station, "point": task.point, "item": task.item,
                     "first": task.first, "last": task.last,
-                    "station_name": str(station_info.get(task.station, {}).get("STATIONNAME", task.station)),
-                    "item_name": str(item_info.get(task.item, {}).get("ITEMNAME", task.item)),
-                    "method_name": plan.methods.get(task.item[:3], task.item[:3]),
                     "station_info": [station_info[task.station]] if task.station in station_info else [],
                     "item_info": [item_info[task.item]] if task.item in item_info else [],
                     "hampel": hampel, "resample": resample, "retries": int(retries),

@@ -44,13 +44,18 @@ std::string missing_day_text(long long rate) {
     return text;
 }
 
+// The rate identifier a SAMPLERATE value stands for: 1, "1" and 1.0 are "01".
+py::object rate_id(const py::object& value) {
+    return py::str(value).attr("strip")().attr("split")(".")[py::int_(0)].attr("zfill")(2);
+}
+
 // The sample interval: SAMPLERATE of the first row when the frame has it, else the request's.
 py::object choose_rate(const bind::ModuleRef& mod, const py::object& df, const py::object& config) {
     py::object requested = config["rate"];
     if (!py::bool_(df.attr("columns").attr("__contains__")("SAMPLERATE"))) return requested;
     py::object first = df["SAMPLERATE"].attr("iloc")[py::int_(0)];
     if (py::bool_(pandas().attr("isna")(first))) return requested;
-    py::object id = py::str(first).attr("strip")().attr("split")(".")[py::int_(0)].attr("zfill")(2);
+    py::object id = rate_id(first);
     py::object rate = cls_attr(mod, "SampleRateType", "get_rate_by_id")(id);
     if (rate.is_none()) {
         bind::log(mod, "warning", "无法识别数据库中的采样率ID: " + text_of(id) + ", 采用请求配置值");
@@ -263,8 +268,7 @@ py::object direct_values(const bind::ModuleRef& mod, const py::object& conn, con
         if (!plain_rate_value(first.ptr())) return py::none();
         const bool missing = first.is_none() || (PyFloat_Check(first.ptr()) && std::isnan(PyFloat_AS_DOUBLE(first.ptr())));
         if (!missing) {
-            py::object id = py::str(first).attr("strip")().attr("split")(".")[py::int_(0)].attr("zfill")(2);
-            py::object known = cls_attr(mod, "SampleRateType", "get_rate_by_id")(id);
+            py::object known = cls_attr(mod, "SampleRateType", "get_rate_by_id")(rate_id(first));
             if (known.is_none()) return py::none();  // the frame path says so in the log
             rate = known;
         }
