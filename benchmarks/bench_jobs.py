@@ -13,6 +13,7 @@ once every worker has finished its first task, against the size of one chunk's t
 from __future__ import annotations
 
 import gc
+import itertools
 import json
 import shutil
 import tempfile
@@ -38,10 +39,14 @@ def network(minute_days: int) -> Path:
     return path
 
 
+_ROOT = Path(tempfile.gettempdir()) / "lumoreq-bench-jobs"
+_runs = itertools.count()
+
+
 def _fresh(name: str) -> Path:
-    root = Path(tempfile.gettempdir()) / "lumoreq-bench-jobs" / name
-    shutil.rmtree(root, ignore_errors=True)
-    return root
+    """A new output folder for one timed run. Earlier runs' folders stay until the next bench
+    starts: removing them is no part of a job, and would be timed with it."""
+    return _ROOT / f"{name}-{next(_runs)}"
 
 
 def _task_seconds(out: Path) -> float:
@@ -104,6 +109,7 @@ def cases(scale: float):
 
     days = max(31, int(91 * scale))
     db = network(days)
+    shutil.rmtree(_ROOT, ignore_errors=True)
     end = pd.Timestamp("2024-01-01") + pd.Timedelta(days=days - 1)
     plan = jobs.plan(db, "2024-01-01", f"{end:%Y-%m-%d}", chunk="month")
     n_series = len(plan.series)

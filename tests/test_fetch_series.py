@@ -8,6 +8,7 @@ import datetime as dt
 import gzip
 import logging
 
+import numpy as np
 import pandas as pd
 import pytest
 import sqlalchemy
@@ -59,6 +60,16 @@ def _both(conn, tables, gzip_flag):
     args = (conn, tables, "20240101", "20240110", *SERIES[:2], SERIES[2], "分钟值", gzip_flag)
     direct = fetching._fetch_series(*args, values_only=True)
     frame = fetching._fetch_series(*args, values_only=False)
+    # the arrays a job takes are the direct frame's own index and values (where the direct way
+    # does not read the rows, the frame way's frame comes back instead)
+    arrays = fetching._fetch_series(*args, values_only=True, arrays=True)
+    if not isinstance(arrays, tuple):
+        pd.testing.assert_frame_equal(arrays, direct, check_exact=True)
+        return direct, frame
+    times, values = arrays
+    np.testing.assert_array_equal(times, direct.index.to_numpy())
+    assert times.dtype == direct.index.dtype and values.dtype == direct["OBSVALUE"].dtype
+    np.testing.assert_array_equal(values.view(np.uint32), direct["OBSVALUE"].to_numpy().view(np.uint32))
     return direct, frame
 
 

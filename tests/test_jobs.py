@@ -490,21 +490,21 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     assert "6/6 tasks" in err and "samples/s" in err and "6 written" in err
     assert len(list((out / "data").rglob("*.ruzi"))) == 6
     # a task that keeps failing: the others finish, the summary names it, the exit status is 1
-    process = jobs._process
+    process = jobs._process_part
 
     def flaky(spec, fetched):
         if spec["item"] == "2312":
             raise ValueError("bad data in the day rows")
         return process(spec, fetched)
 
-    monkeypatch.setattr(jobs, "_process", flaky)
+    monkeypatch.setattr(jobs, "_process_part", flaky)
     assert jobs_cli.main([*argv, "--overwrite", "--retries", "1"]) == 1
     err = capsys.readouterr().err
     assert "1 failed" in err and "failed: 2312/11012/1/2024-01-01_2024-01-31: ValueError: bad data" in err
     state = json.loads((out / "run.json").read_text(encoding="utf-8"))
     assert state["tasks"]["2312/11012/1/2024-01-01_2024-01-31"]["attempts"] == 2
     # the rerun redoes the failed task only
-    monkeypatch.setattr(jobs, "_process", process)
+    monkeypatch.setattr(jobs, "_process_part", process)
     assert jobs_cli.main(argv) == 0
     assert "1/1 tasks" in capsys.readouterr().err
     two_months = [*source[:-1], "2024-02-29"]
@@ -617,3 +617,24 @@ def test_graph_tasks_group_consecutive_data_tasks_and_keep_every_worker_busy():
         assert [spec for batch in batches for spec in batch] == pending  # each once, in plan order
         assert len(batches) >= min(len(pending), slots * 8)
     assert jobs._batches([], 4) == []
+
+
+@pytest.mark.parametrize("unit", ["ns", "us", "s"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("count", [0, 1, 745])
+def test_a_resampled_part_is_the_ruzi_table_of_its_frame(unit, dtype, count):
+    """Parts are built from their arrays without a frame: the table must be the one to_ruzi makes
+    of the frame, schema, pandas description, missing values and digest included."""
+    from lumoreq import export
+
+    rng = np.random.default_rng(count)
+    values = rng.normal(size=count).astype(dtype)
+    values[rng.random(count) < 0.2] = np.nan
+    if count:
+        values[0] = -0.0
+    labels = (np.datetime64("2024-01-31T23", unit) + np.arange(count) * np.timedelta64(3600, "s")).astype(f"M8[{unit}]")
+    part = jobs._Resampled(labels, values, "昌平台01", "1", "3121")
+    context = {"station_info": {"名称": "昌平台"}, "export_time": "2024-02-01T00:00:00"}
+    direct, framed = part.ruzi(context), export.to_ruzi(part.frame(), context)
+    assert direct.equals(framed, check_metadata=True)
+    assert direct.schema.metadata == framed.schema.metadata

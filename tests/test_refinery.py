@@ -57,6 +57,11 @@ def test_filter_equals_reference_bit_for_bit(xs, window, factor, dtype):
     assert nat[0] == ref[0] == "ok", (nat, ref)
     pd.testing.assert_series_equal(nat[1], ref[1], check_exact=True)
     assert_same_bits(nat[1].to_numpy(), ref[1].to_numpy())
+    # the jobs' array entry: the same values in a new array, the input untouched
+    before = data.to_numpy().copy()
+    filtered = refinery._filter_values(data.to_numpy(), window, factor)
+    assert_same_bits(filtered, ref[1].to_numpy())
+    assert_same_bits(data.to_numpy(), before)
 
 
 @settings(max_examples=40, deadline=None)

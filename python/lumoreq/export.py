@@ -138,6 +138,38 @@ def to_ruzi(df: _pd.DataFrame, metadata: _Any = None):
     return seal(table, METADATA_KEY, context)
 
 
+# Schemas (with their pandas description) of the series tables _series_ruzi builds, by layout.
+_SERIES_SCHEMAS: dict[tuple, _Any] = {}
+
+
+def _series_ruzi(index_name: str, index: _np.ndarray, values_name: str, values: _np.ndarray,
+                 keys: dict[str, str], metadata: _Any = None):
+    """``to_ruzi`` of the frame ``{values_name: values, key: [text] * n for each key}`` indexed by
+    ``index`` (a datetime64 array named ``index_name``), built straight from the arrays.
+
+    The table is the one to_ruzi gives for that frame (schema, pandas description, values,
+    missing values, digest), without the frame and its conversion: a job writes one such table
+    per task. The schema comes from to_ruzi itself, run once per layout on a one-row frame.
+    """
+    import pyarrow as pa
+
+    layout = (index_name, index.dtype.str, values_name, values.dtype.str, tuple(keys))
+    schema = _SERIES_SCHEMAS.get(layout)
+    if schema is None:
+        probe = _pd.DataFrame({values_name: _np.zeros(1, dtype=values.dtype),
+                               **{k: _pd.array(["0"], dtype="str") for k in keys}},
+                              index=_pd.DatetimeIndex(_np.zeros(1, dtype=index.dtype), name=index_name))
+        made = to_ruzi(probe).schema
+        own = {k: v for k, v in (made.metadata or {}).items() if k != METADATA_KEY}
+        schema = _SERIES_SCHEMAS.setdefault(layout, made.with_metadata(own))
+    n = len(index)
+    arrays = [pa.array(index, type=schema.field(0).type), pa.array(values, type=schema.field(1).type, from_pandas=True)]
+    arrays += [pa.repeat(pa.scalar(text, type=schema.field(2 + i).type), n) for i, text in enumerate(keys.values())]
+    table = pa.Table.from_arrays(arrays, schema=schema)
+    context = {"format": FORMAT_NAME, "version": FORMAT_VERSION, "metadata": jsonable(metadata)}
+    return seal(table, METADATA_KEY, context)
+
+
 # ---------------------------------------------------------------------------------------------
 # Digests: a file's schema and every column, as SHA-256, stored in its own schema metadata
 # ---------------------------------------------------------------------------------------------

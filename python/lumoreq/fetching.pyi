@@ -4,6 +4,7 @@ import logging
 from types import ModuleType
 from typing import Any
 
+import numpy as np
 import pandas as pd
 import sqlalchemy
 
@@ -54,7 +55,8 @@ def _fetch_series(
     data_type: Any = "分钟值",
     gzip_flag: Any = False,
     values_only: bool = False,
-) -> pd.DataFrame: ...
+    arrays: bool = False,
+) -> pd.DataFrame | tuple[np.ndarray, np.ndarray]: ...
 
 class QueryBuilder:
     @staticmethod

@@ -31,6 +31,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import datetime as _dt
+import functools
 import hashlib
 import json
 import math
@@ -514,9 +515,18 @@ def _finite_run(values: np.ndarray, length: int) -> bool:
         return True
     if values.size < length:
         return False
-    finite = np.isfinite(values).astype(np.int64)
-    runs = np.convolve(finite, np.ones(length, dtype=np.int64), mode="valid")
-    return bool((runs == length).any())
+    # the gaps between missing (or infinite) values, counting the ends as missing
+    gaps = np.diff(np.flatnonzero(~np.isfinite(values)), prepend=-1, append=values.size)
+    return bool((gaps > length).any())
+
+
+@functools.lru_cache(maxsize=4096)
+def _timestamp(text: str) -> pd.Timestamp:
+    """A plan's day (its text), parsed once per process."""
+    return pd.Timestamp(text)
+
+
+_ONE_DAY = pd.Timedelta(days=1)
 
 
 def _series_tables(conn, spec: dict[str, Any]) -> list[str]:
@@ -530,35 +540,82 @@ def _series_tables(conn, spec: dict[str, Any]) -> list[str]:
                           fetching.SampleRateType.get_config(sel["rate"])["id"])
 
 
-def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Timestamp) -> pd.DataFrame:
+@dataclasses.dataclass
+class _Samples:
+    """One series' samples as arrays (what a resampling task reads): their times and values."""
+
+    times: np.ndarray
+    values: np.ndarray
+
+    def __len__(self) -> int:
+        return len(self.times)
+
+
+_NO_SAMPLES = _Samples(np.empty(0, dtype="M8[ns]"), np.empty(0, dtype=np.float32))
+
+
+def _times_values(rows: pd.DataFrame | _Samples) -> tuple[np.ndarray, np.ndarray]:
+    if isinstance(rows, _Samples):
+        return rows.times, rows.values
+    if not len(rows):
+        return _NO_SAMPLES.times, _NO_SAMPLES.values
+    return rows.index.to_numpy(), rows["OBSVALUE"].to_numpy(dtype=np.float64)
+
+
+def _instant(when: pd.Timestamp, times: np.ndarray) -> np.datetime64:
+    """``when`` in the unit of ``times`` (chunk edges are midnights: exact in every unit)."""
+    return np.datetime64(when.to_datetime64(), np.datetime_data(times.dtype)[0])
+
+
+def _join(pieces: list) -> pd.DataFrame | _Samples:
+    pieces = [p for p in pieces if len(p)]
+    if not pieces:
+        return pd.DataFrame()
+    if len(pieces) == 1:
+        return pieces[0]
+    if all(isinstance(p, _Samples) for p in pieces):
+        return _Samples(np.concatenate([p.times for p in pieces]), np.concatenate([p.values for p in pieces]))
+    return pd.concat(pieces)
+
+
+def _in_order(rows: pd.DataFrame | _Samples) -> bool:
+    if isinstance(rows, _Samples):
+        return bool((rows.times[1:] >= rows.times[:-1]).all())
+    return rows.index.is_monotonic_increasing
+
+
+def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Timestamp) -> pd.DataFrame | _Samples:
     """The series of ``spec`` from ``first`` to ``last`` (whole days, inclusive), one row per
-    sample, as fetching_data gives it for that series. When the task resamples, only OBSVALUE is
-    kept beside the time index (the key columns are the task's own)."""
+    sample, as fetching_data gives it for that series. When the task resamples, only the samples'
+    times and values are kept (the key columns are the task's own), as arrays."""
     from . import fetching
 
     sel = spec["selection"]
     df = fetching._fetch_series(
         conn, _series_tables(conn, spec), f"{first:%Y%m%d}", f"{last:%Y%m%d}", spec["station"], spec["item"],
         spec["point"], sel["rate"], gzip_flag=spec["item"][:3] in sel.get("gzip_methods", ()),
-        values_only=bool(spec["resample"]),
+        values_only=bool(spec["resample"]), arrays=bool(spec["resample"]),
     )
+    if isinstance(df, tuple):
+        return _Samples(*df) if len(df[0]) else pd.DataFrame()
     return df if df is not None and len(df) else pd.DataFrame()
 
 
-def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list) -> tuple[pd.DataFrame, bool, bool]:
+def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
+                     ) -> tuple[pd.DataFrame | _Samples, bool, bool]:
     """The series around the chunk [a, b): enough samples either side that filtering and
     resampling the chunk give what the whole series gives. Returns (rows, rows exist before a,
     rows exist from b on)."""
     sel = spec["selection"]
-    period_first = pd.Timestamp(sel["start"])
-    period_end = pd.Timestamp(sel["end"]) + pd.Timedelta(days=1)
+    period_first = _timestamp(sel["start"])
+    period_end = _timestamp(sel["end"]) + _ONE_DAY
     window = int(spec["hampel"][0]) if spec["hampel"] else 0
     day_samples = max(1, 86400 // max(1, int(sel["rate_seconds"])))
     margin = max(1, math.ceil(window / day_samples) + 1) if window else 1
 
     def fetch(first, end):
         started = time.time()
-        rows = _fetch_series(conn, spec, first, end - pd.Timedelta(days=1))
+        rows = _fetch_series(conn, spec, first, end - _ONE_DAY)
         queries.append((started, time.time()))
         return rows
 
@@ -567,15 +624,11 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
     hi = min(period_end, b + pd.Timedelta(days=trail))
     rows = fetch(lo, hi)
     while True:
-        if len(rows):  # the rows are in time order
-            values = rows["OBSVALUE"].to_numpy(dtype=np.float64)
-            n_before = int(rows.index.searchsorted(a, side="left"))
-            n_after = len(rows) - int(rows.index.searchsorted(b, side="left"))
-        else:
-            values = np.empty(0)
-            n_before = n_after = 0
+        times, values = _times_values(rows)  # the rows are in time order
+        n_before = int(np.searchsorted(times, _instant(a, times), side="left"))
+        n_after = len(times) - int(np.searchsorted(times, _instant(b, times), side="left"))
         grow_lead = grow_trail = False
-        inside = len(rows) - n_before - n_after
+        inside = len(times) - n_before - n_after
         if inside == 0 and (not spec["resample"] or (lo <= period_first and n_before == 0)
                             or (hi >= period_end and n_after == 0)):
             # nothing in the chunk, and no bins to carry across it
@@ -584,7 +637,7 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
             grow_lead = True  # is there anything earlier at all?
         if hi < period_end and n_after == 0:
             grow_trail = True
-        if window and len(rows):
+        if window and len(times):
             if lo > period_first and not _finite_run(values[:n_before], window):
                 grow_lead = True
             if hi < period_end and n_after < window:
@@ -605,16 +658,15 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
         pieces.append(rows)
         if new_hi > hi:
             pieces.append(fetch(hi, new_hi))
-        pieces = [p for p in pieces if len(p)]
-        rows = pd.concat(pieces) if len(pieces) > 1 else (pieces[0] if pieces else pd.DataFrame())
-        if not rows.index.is_monotonic_increasing:
+        rows = _join(pieces)
+        if not _in_order(rows):
             # day rows whose samples reach past their day: the range is read in one piece
             rows = fetch(new_lo, new_hi)
         lo, hi = new_lo, new_hi
 
 
 def _resample_chunk(starts: np.ndarray, values: np.ndarray, spec, a: pd.Timestamp, b: pd.Timestamp,
-                    more_before: bool, more_after: bool) -> pd.DataFrame:
+                    more_before: bool, more_after: bool) -> _Resampled:
     """Resample one chunk of one series (its sample times and values, in time order) so that its
     bins are those of the whole series.
 
@@ -633,9 +685,7 @@ def _resample_chunk(starts: np.ndarray, values: np.ndarray, spec, a: pd.Timestam
     marks = np.array([a.to_datetime64(), (b - pd.Timedelta(1, "ns")).to_datetime64()]).astype(starts.dtype)
     nan = np.full(1, np.nan, dtype=values.dtype)
     stamps = np.concatenate([marks[:1], starts, marks[1:]])
-    series = pd.Series(np.concatenate([nan, values, nan]), index=pd.DatetimeIndex(stamps, name="STARTDATE"),
-                       name="OBSVALUE")
-    labels, reduced = _bins(series, rule, agg, a, b)
+    labels, reduced = _bin_arrays(stamps, np.concatenate([nan, values, nan]), rule, agg, a, b)
     keep = slice(None)
     if not n:
         keep = slice(None) if more_before and more_after else slice(0, 0)
@@ -645,16 +695,40 @@ def _resample_chunk(starts: np.ndarray, values: np.ndarray, spec, a: pd.Timestam
         low = labels[0] if more_before else ends[0]
         high = labels[-1] if more_after else ends[-1]
         keep = (labels >= low) & (labels <= high)
-    labels, reduced = labels[keep], reduced[keep]
-    count = len(labels)
-    return pd.DataFrame(
-        {"OBSVALUE": reduced, "STATIONID": pd.array([spec["station"]] * count, dtype="str"),
-         "POINTID": pd.array([spec["point"]] * count, dtype="str"),
-         "ITEMID": pd.array([spec["item"]] * count, dtype="str")},
-        index=pd.DatetimeIndex(labels, name="STARTDATE"),
-    )
+    return _Resampled(labels[keep], reduced[keep], spec["station"], spec["point"], spec["item"])
 
 
+@dataclasses.dataclass
+class _Resampled:
+    """One resampled part: its bins' labels and values, and the series it belongs to."""
+
+    labels: np.ndarray
+    values: np.ndarray
+    station: str
+    point: str
+    item: str
+
+    def __len__(self) -> int:
+        return len(self.labels)
+
+    def _keys(self) -> dict[str, str]:
+        return {"STATIONID": self.station, "POINTID": self.point, "ITEMID": self.item}
+
+    def frame(self) -> pd.DataFrame:
+        """The table resample_timeseries_data gives for these bins."""
+        count = len(self.labels)
+        return pd.DataFrame({"OBSVALUE": self.values, **{k: pd.array([v] * count, dtype="str")
+                                                          for k, v in self._keys().items()}},
+                            index=pd.DatetimeIndex(self.labels, name="STARTDATE"))
+
+    def ruzi(self, metadata: Any):
+        """The RUZI table of frame(), built without the frame."""
+        from . import export
+
+        return export._series_ruzi("STARTDATE", self.labels, "OBSVALUE", self.values, self._keys(), metadata)
+
+
+@functools.lru_cache(maxsize=1024)
 def _fixed_width(rule: str, unit: str, a: pd.Timestamp) -> int | None:
     """The width of a fixed-width rule (hours, minutes, seconds) in ``unit``, when the grid of its
     bins starts at ``a`` (a midnight: the resampler's origin); None for any other rule."""
@@ -678,35 +752,41 @@ def _bin_labels(times: np.ndarray, rule: str, a: pd.Timestamp, b: pd.Timestamp) 
 def _bins(series: pd.Series, rule: str, agg: str, a: pd.Timestamp, b: pd.Timestamp,
           native: bool = True) -> tuple[np.ndarray, np.ndarray]:
     """The labels and values of ``getattr(series.resample(rule), agg)()`` for a series whose
-    samples lie in [a, b) and which has a sample at a and one in the last bin. A fixed-width rule
-    (hours, minutes, seconds) with mean, sum, max or min is reduced natively without the GIL, bit
-    for bit as the resampler reduces it (bins from a, the midnight the resampler takes as its
-    origin); anything else ("D", "W", calendar rules, the median) is the resampler's."""
+    samples lie in [a, b) and which has a sample at a and one in the last bin (see _bin_arrays)."""
+    return _bin_arrays(series.index.to_numpy(), series.to_numpy(), rule, agg, a, b, native)
+
+
+def _bin_arrays(stamps: np.ndarray, values: np.ndarray, rule: str, agg: str, a: pd.Timestamp, b: pd.Timestamp,
+                native: bool = True) -> tuple[np.ndarray, np.ndarray]:
+    """_bins of the series with these times and values. A fixed-width rule (hours, minutes,
+    seconds) with mean, sum, max or min is reduced natively without the GIL, bit for bit as the
+    resampler reduces it (bins from a, the midnight the resampler takes as its origin); anything
+    else ("D", "W", calendar rules, the median) is the resampler's."""
     from . import refinery
 
-    values = series.to_numpy()
-    unit = np.datetime_data(series.index.dtype)[0]
+    unit = np.datetime_data(stamps.dtype)[0]
     width = _fixed_width(rule, unit, a)
     # (without a single NaN the resampler takes another way, numpy's reduceat in float64 for
     # means: a chunk always holds its two empty marks)
     if not (native and width is not None and agg in ("mean", "sum", "max", "min")
             and values.dtype in (np.float32, np.float64) and np.isnan(values).any()):
+        series = pd.Series(values, index=pd.DatetimeIndex(stamps, name="STARTDATE"), name="OBSVALUE")
         result = getattr(series.resample(rule), agg)()
         return result.index.to_numpy(), result.to_numpy()
     origin = int(a.as_unit(unit)._value)
     end = int(b.as_unit(unit)._value)
     count = -((origin - end) // width)  # bins up to the one holding the last instant before b
-    stamps = series.index.asi8
-    if not series.index.is_monotonic_increasing:  # the resampler sorts first (stably): sums add in time order
-        order = np.argsort(stamps, kind="stable")
-        stamps, values = stamps[order], values[order]
-    reduced = refinery._bin_reduce(stamps, values, origin, width, count, agg)
+    ticks = stamps.view(np.int64)
+    if not (ticks[1:] >= ticks[:-1]).all():  # the resampler sorts first (stably): sums add in time order
+        order = np.argsort(ticks, kind="stable")
+        ticks, values = ticks[order], values[order]
+    reduced = refinery._bin_reduce(ticks, values, origin, width, count, agg)
     labels = (origin + width * np.arange(count, dtype=np.int64)).view(f"M8[{unit}]")
     return labels, reduced
 
 
 def _chunk_edges(spec: dict[str, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
-    return pd.Timestamp(spec["first"]), pd.Timestamp(spec["last"]) + pd.Timedelta(days=1)
+    return _timestamp(spec["first"]), _timestamp(spec["last"]) + _ONE_DAY
 
 
 def _fetch_chunk(spec: dict[str, Any], limit, queries: list) -> tuple[pd.DataFrame, bool, bool]:
@@ -720,8 +800,13 @@ def _fetch_chunk(spec: dict[str, Any], limit, queries: list) -> tuple[pd.DataFra
 
 def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> tuple[pd.DataFrame, dict[str, Any]]:
     """Filter and resample one series over one chunk, from the rows read around it."""
-    from . import refinery
+    part, stats = _process_part(spec, fetched)
+    return (part.frame() if isinstance(part, _Resampled) else part), stats
 
+
+def _process_part(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]
+                  ) -> tuple[pd.DataFrame | _Resampled, dict[str, Any]]:
+    """_process, with a resampled part left as its arrays (see _Resampled)."""
     a, b = _chunk_edges(spec)
     rows, more_before, more_after = fetched
     stats = {"samples": 0, "nan": 0, "replaced": 0}
@@ -730,25 +815,36 @@ def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> 
             return _resample_chunk(np.empty(0, "M8[ns]"), np.empty(0, np.float32), spec, a, b, more_before,
                                    more_after), stats
         return rows, stats
-    # Only the value column goes through the filter (the same values as filtering the frame,
-    # without copying its text columns); the chunk is cut out of the halo afterwards.
-    inside = (rows.index >= a) & (rows.index < b)
-    values = rows["OBSVALUE"]
-    if spec["hampel"]:
-        window, threshold = spec["hampel"]
-        values = refinery.filter_with_fast_mad(values, int(window), float(threshold))
-    raw = rows["OBSVALUE"].to_numpy()[inside]
-    new = values.to_numpy()[inside]
+    # Only the values go through the filter (the same values as filtering the frame, without
+    # copying its text columns); the chunk is cut out of the halo afterwards.
+    if isinstance(rows, _Samples):
+        times, raw = rows.times, rows.values
+    else:
+        times, raw = rows.index.to_numpy(), rows["OBSVALUE"].to_numpy()
+    inside = (times >= _instant(a, times)) & (times < _instant(b, times))
+    new = _filtered(raw, spec["hampel"]) if spec["hampel"] else raw
+    raw, new = raw[inside], new[inside]
     stats["samples"] = int(inside.sum())
     stats["nan"] = int(np.isnan(new).sum())
     stats["replaced"] = int((~((raw == new) | (np.isnan(raw) & np.isnan(new)))).sum())
     if spec["resample"]:
-        times = rows.index.to_numpy()[inside]
-        del rows, values, raw
+        times = times[inside]
+        del rows, raw
         return _resample_chunk(times, new, spec, a, b, more_before, more_after), stats
     chunk = rows[inside]
     chunk["OBSVALUE"] = new
     return chunk, stats
+
+
+def _filtered(values: np.ndarray, hampel) -> np.ndarray:
+    """filter_with_fast_mad of the series holding ``values``, as an array."""
+    from . import refinery
+
+    window, threshold = int(hampel[0]), float(hampel[1])
+    filtered = refinery._filter_values(values, window, threshold)
+    if filtered is None:
+        filtered = refinery.filter_with_fast_mad(pd.Series(values, name="OBSVALUE"), window, threshold).to_numpy()
+    return filtered
 
 
 def _limited(limit):
@@ -775,7 +871,7 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
             fetched = _fetch_chunk(spec, limit, queries)
             record["query_start"] = min(q[0] for q in queries) if queries else None
             record["query_end"] = max(q[1] for q in queries) if queries else None
-            table, stats = _process(spec, fetched)
+            table, stats = _process_part(spec, fetched)
             del fetched
             record.update(stats)
             if len(table):
@@ -783,7 +879,8 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                            "sampling_rate": spec["selection"]["rate"],
                            "export_time": _dt.datetime.now().isoformat()}
                 path.parent.mkdir(parents=True, exist_ok=True)
-                export.write_ruzi(export.to_ruzi(table, metadata=context), path)  # crash-safe, page checksums
+                ruzi = table.ruzi(context) if isinstance(table, _Resampled) else export.to_ruzi(table, context)
+                export.write_ruzi(ruzi, path)  # crash-safe, page checksums
                 record["part"] = str(path.relative_to(out)).replace(os.sep, "/")
                 record["bytes"] = path.stat().st_size
             record["rows"] = int(len(table))

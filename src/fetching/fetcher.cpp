@@ -223,7 +223,7 @@ bool plain_rate_value(PyObject* o) {
 }
 
 py::object direct_values(const bind::ModuleRef& mod, const py::object& conn, const std::string& sql,
-                         const py::object& config, bool declared) {
+                         const py::object& config, bool declared, bool arrays) {
     const py::module_ sa = py::module_::import("sqlalchemy");
     if (!py::isinstance(conn, sa.attr("engine").attr("Connection"))) return py::none();
     if (!PyDateTimeAPI) PyDateTime_IMPORT;
@@ -314,6 +314,7 @@ py::object direct_values(const bind::ModuleRef& mod, const py::object& conn, con
                                   source_rows.data());
     }
     if (status != core::SplitStatus::Ok) return py::none();
+    if (arrays) return py::make_tuple(stamps.attr("view")("M8[us]"), samples);
     const py::module_ pd = pandas();
     py::object index =
         pd.attr("DatetimeIndex")(stamps.attr("view")("M8[us]"), "name"_a = "STARTDATE", "copy"_a = false);
@@ -325,17 +326,19 @@ py::object direct_values(const bind::ModuleRef& mod, const py::object& conn, con
 // One series whose identifiers and tables the caller already knows (a job's task): the same
 // statement, unpacking and splitting as fetch_data, without the look-ups. `values_only` leaves
 // only OBSVALUE beside the STARTDATE index (the caller knows the series, so the key columns
-// would only be copied into every sample's row).
+// would only be copied into every sample's row). `arrays` (with values_only) hands the direct
+// way's result over as its (times, values) arrays instead of a frame; the frame way still gives
+// a frame.
 py::object fetch_series(const bind::ModuleRef& mod, py::object conn, const std::vector<std::string>& tables,
                         py::object start_date, py::object end_date, const std::string& station_id,
                         const std::string& item_id, const std::string& point_id, py::object data_type,
-                        py::object gzip_flag, bool values_only) {
+                        py::object gzip_flag, bool values_only, bool arrays) {
     py::object config = cls_attr(mod, "SampleRateType", "get_config")(data_type);
     if (config.is_none()) throw py::value_error("unknown sample rate: " + text_of(data_type));
     if (tables.empty()) return pandas().attr("DataFrame")();
     const std::string sql = series_query(tables, start_date, end_date, station_id, item_id, point_id);
     if (values_only) {
-        py::object direct = direct_values(mod, conn, sql, config, py::bool_(gzip_flag));
+        py::object direct = direct_values(mod, conn, sql, config, py::bool_(gzip_flag), arrays);
         if (!direct.is_none()) return direct;
     }
     py::object df = read_sql(sql, conn);
@@ -441,15 +444,15 @@ void register_fetcher(py::module_& m) {
         "_fetch_series",
         [mod](py::object conn, const std::vector<std::string>& tables, py::object start_date, py::object end_date,
               const std::string& station_id, const std::string& item_id, const std::string& point_id,
-              py::object data_type, py::object gzip_flag, bool values_only) {
+              py::object data_type, py::object gzip_flag, bool values_only, bool arrays) {
             return fetch_series(mod, conn, tables, start_date, end_date, station_id, item_id, point_id, data_type,
-                                gzip_flag, values_only);
+                                gzip_flag, values_only, arrays);
         },
         py::doc("一个已知标识（台站、测项、测点）与数据表的序列：与 fetch_data 相同的查询、解包与展开，"
                 "不做名称查找；values_only 时只留 STARTDATE 索引与 OBSVALUE。"),
         py::arg("conn"), py::arg("tables"), py::arg("start_date"), py::arg("end_date"), py::arg("station_id"),
         py::arg("item_id"), py::arg("point_id") = "", py::arg("data_type") = "分钟值", py::arg("gzip_flag") = false,
-        py::arg("values_only") = false);
+        py::arg("values_only") = false, py::arg("arrays") = false);
 }
 
 }  // namespace lumoreq::fetching

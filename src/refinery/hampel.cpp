@@ -170,6 +170,39 @@ py::object filter_with_library(const py::module_& m, const py::object& data, con
     return filtered;
 }
 
+// A float array filtered as filter_float_series filters the Series holding it: a copy with the
+// outliers replaced by their medians in the array's dtype, all without the GIL. None for
+// anything filter_with_fast_mad would not send through the kernel (the caller then takes it).
+template <typename T>
+py::object filter_float_values(const py::array& data, std::size_t window, double factor) {
+    const auto values = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data);
+    const auto n = static_cast<std::size_t>(values.size());
+    py::array_t<T> filtered(static_cast<py::ssize_t>(n));
+    {
+        // reads the buffer `values` keeps alive, writes only this call's new array
+        py::gil_scoped_release release;
+        core::Outliers found;
+        core::hampel_outliers(values.data(), n, window, kMadScale, factor, found);
+        T* out = filtered.mutable_data();
+        std::copy(values.data(), values.data() + n, out);
+        for (std::size_t i = 0; i < found.positions.size(); ++i)
+            out[found.positions[i]] = static_cast<T>(found.medians[i]);
+    }
+    return std::move(filtered);
+}
+
+py::object filter_values(const py::object& data, const py::object& window_size, const py::object& threshold_factor) {
+    const auto window = native_window(window_size);
+    const auto factor = native_factor(threshold_factor);
+    if (!window || !factor || !py::isinstance<py::array>(data)) return py::none();
+    const auto arr = py::reinterpret_borrow<py::array>(data);
+    if (arr.ndim() != 1) return py::none();
+    const char kind = arr.dtype().kind();
+    if (kind == 'f' && arr.itemsize() == 8) return filter_float_values<double>(arr, *window, *factor);
+    if (kind == 'f' && arr.itemsize() == 4) return filter_float_values<float>(arr, *window, *factor);
+    return py::none();
+}
+
 py::object filter_series(const py::module_& m, const py::object& data, const py::object& window_size,
                          const py::object& threshold_factor) {
     const auto window = native_window(window_size);
@@ -210,6 +243,10 @@ void register_hampel(py::module_& m) {
             return result;
         },
         py::doc(kFilterDoc), py::arg("df"), py::arg("window_size") = 15, py::arg("threshold_factor") = 5.0);
+    m.def("_filter_values", &filter_values,
+          "filter_with_fast_mad of a Series holding these float values, as a new array; None for values, "
+          "windows or factors the native kernel does not take.",
+          py::arg("values"), py::arg("window_size"), py::arg("threshold_factor"));
 }
 
 }  // namespace lumoreq::refinery
