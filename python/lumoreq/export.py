@@ -194,6 +194,15 @@ def _feed_column(digest, column) -> None:
         _feed_column(digest, column.cast(kind.value_type))
     elif pa.types.is_null(kind) or len(column) == 0:
         return
+    elif (pa.types.is_string(kind) or pa.types.is_binary(kind)) and _plain(column):
+        # one chunk, nothing missing: its own offsets give the lengths (the wide cast below
+        # gives the same lengths and bytes)
+        array = _only_chunk(column)
+        offsets = np.frombuffer(array.buffers()[1], dtype=np.int32)[array.offset : array.offset + len(array) + 1]
+        digest.update(np.diff(offsets).astype(np.int64).tobytes())
+        data = array.buffers()[2]
+        if data is not None:
+            digest.update(memoryview(data)[int(offsets[0]) : int(offsets[-1])])
     elif pa.types.is_string(kind) or pa.types.is_binary(kind) or pa.types.is_large_string(kind) \
             or pa.types.is_large_binary(kind):
         wide = pa.large_binary()
@@ -206,14 +215,26 @@ def _feed_column(digest, column) -> None:
     elif pa.types.is_boolean(kind):
         digest.update(np.ascontiguousarray(pc.fill_null(column, False).to_numpy(zero_copy_only=False)).tobytes())
     elif pa.types.is_integer(kind) or pa.types.is_floating(kind):
-        values = pc.fill_null(column, pa.scalar(0, kind)).to_numpy(zero_copy_only=False)
-        digest.update(np.ascontiguousarray(values).tobytes())
+        if column.null_count:
+            column = pc.fill_null(column, pa.scalar(0, kind))
+        digest.update(np.ascontiguousarray(column.to_numpy(zero_copy_only=False)).tobytes())
     elif pa.types.is_temporal(kind) and kind.bit_width in (32, 64):
         whole = column.cast(pa.int64() if kind.bit_width == 64 else pa.int32())
-        values = pc.fill_null(whole, 0).to_numpy(zero_copy_only=False)
-        digest.update(np.ascontiguousarray(values).tobytes())
+        if whole.null_count:
+            whole = pc.fill_null(whole, 0)
+        digest.update(np.ascontiguousarray(whole.to_numpy(zero_copy_only=False)).tobytes())
     else:  # nested and rarer types: their values as JSON text
         digest.update(_json.dumps(column.to_pylist(), default=str, ensure_ascii=False).encode("utf-8"))
+
+
+def _only_chunk(column):
+    """The one array of a column (an array, or a chunked array of one chunk)."""
+    return column.chunk(0) if hasattr(column, "num_chunks") else column
+
+
+def _plain(column) -> bool:
+    """A column of one chunk without missing values."""
+    return not column.null_count and getattr(column, "num_chunks", 1) == 1
 
 
 def _stored_type(kind):
