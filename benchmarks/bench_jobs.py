@@ -168,7 +168,7 @@ def cases(scale: float):
                  f"(ratio {warm / 2 / max(1, chunk_bytes):.2f}, goal < 3). A whole run above the level before "
                  f"it, which includes opening the database in the run: {extra / 2 / 2**20:.1f} MiB per worker")
 
-    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=3, notes=notes)
+    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=7, notes=notes)
 
     # The same job in year chunks (one task per series): the glue each task pays once weighs less.
     year_plan = jobs.plan(db, "2024-01-01", f"{end:%Y-%m-%d}", chunk="year")
@@ -184,7 +184,7 @@ def cases(scale: float):
         return go
 
     yield Case("jobs: threads x1 -> x2, year chunks", f"{len(year_plan)} tasks, {n_series} series x {days} d min",
-               year(1), year(2), check=same, repeat=3)
+               year(1), year(2), check=same, repeat=5)
 
     # The cluster is started before the timed runs (its start-up is reported on its own).
     from distributed import Client, LocalCluster
@@ -204,7 +204,7 @@ def cases(scale: float):
         return out
 
     try:
-        yield Case("jobs: serial -> LocalCluster 2 procs", size, serial, cluster_run, check=same, repeat=3,
+        yield Case("jobs: serial -> LocalCluster 2 procs", size, serial, cluster_run, check=same, repeat=5,
                    notes=[f"cluster start-up (not in the row): {start_up:.1f} s"])
     finally:
         client.close()

@@ -78,6 +78,16 @@ def time_median(fn: Callable[[], object], repeat: int) -> float:
     return statistics.median(times)
 
 
+def time_pair(reference: Callable[[], object], native: Callable[[], object], repeat: int) -> tuple[float, float]:
+    """Median times of both sides, their runs taken in turn: a machine that is slower for a while
+    (other work, clock changes) slows both sides alike instead of one."""
+    ref, nat = [], []
+    for _ in range(repeat):
+        ref.append(time_median(reference, 1))
+        nat.append(time_median(native, 1))
+    return statistics.median(ref), statistics.median(nat)
+
+
 def _mib(n: int) -> str:
     return f"{n / 2**20:8.1f}"
 
@@ -112,8 +122,7 @@ def main(argv=None) -> int:
             if case.check is not None:
                 case.check(ref_result, nat_result)
             del ref_result, nat_result
-            ref_t = time_median(case.reference, repeat)
-            nat_t = time_median(case.native, repeat)
+            ref_t, nat_t = time_pair(case.reference, case.native, repeat)
             ratio = ref_t / nat_t if nat_t > 0 else float("inf")
             print(f"{case.kernel:<40} {case.size:<34} {ref_t:9.4f} {nat_t:9.4f} {ratio:7.1f}x"
                   f" {_mib(ref_mem)} {_mib(nat_mem)}", flush=True)

@@ -610,13 +610,25 @@ def test_native_bins_equal_the_resampler_bit_for_bit():
     check()
 
 
-def test_graph_tasks_group_consecutive_data_tasks_and_keep_every_worker_busy():
-    pending = [{"n": i} for i in range(87)]
-    for slots in (1, 2, 16, 100):
-        batches = jobs._batches(pending, slots)
-        assert [spec for batch in batches for spec in batch] == pending  # each once, in plan order
-        assert len(batches) >= min(len(pending), slots * 8)
+def test_graph_tasks_group_consecutive_data_tasks_and_keep_every_worker_busy(jobs_db, tmp_path, monkeypatch):
+    for count in (87, 5000):
+        pending = [{"n": i} for i in range(count)]
+        for slots in (1, 2, 16, 100):
+            batches = jobs._batches(pending, slots)
+            assert [spec for batch in batches for spec in batch] == pending  # each once, in plan order
+            sizes = [len(b) for b in batches]
+            assert len(batches) >= min(count, slots * jobs._BATCHES_PER_SLOT)
+            # large first, one task each at the end, none beyond the limit
+            assert sizes == sorted(sizes, reverse=True) and max(sizes) <= jobs._BATCH_LIMIT
+            assert sizes[-min(slots, count):] == [1] * min(slots, count)
     assert jobs._batches([], 4) == []
+    # the local scheduler takes them in that order, the large ones first
+    started, batch = [], jobs.data_batch
+    monkeypatch.setattr(jobs, "data_batch", lambda specs, limit=None: started.append(len(specs.specs))
+                        or batch(specs, limit))
+    plan_ = jobs.plan(jobs_db, "2024-01-01", "2024-02-29", station="昌平台")
+    assert jobs.run(plan_, tmp_path / "out", workers=2, progress=False).ok
+    assert len(started) > 2 and started == sorted(started, reverse=True) and started[-1] == 1
 
 
 @pytest.mark.parametrize("unit", ["ns", "us", "s"])
@@ -638,3 +650,32 @@ def test_a_resampled_part_is_the_ruzi_table_of_its_frame(unit, dtype, count):
     direct, framed = part.ruzi(context), export.to_ruzi(part.frame(), context)
     assert direct.equals(framed, check_metadata=True)
     assert direct.schema.metadata == framed.schema.metadata
+
+
+def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db, tmp_path, monkeypatch):
+    import sys
+    import threading
+
+    seen, task = [], jobs.data_task
+    monkeypatch.setattr(jobs, "data_task", lambda spec, limit=None: seen.append(sys.getswitchinterval())
+                        or task(spec, limit))
+    plan_ = jobs.plan(jobs_db, "2024-01-01", "2024-01-31", station="昌平台")
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(0.004)
+    try:
+        # two runs side by side: the one that finishes first must not undo the other's setting
+        results = {}
+        runs = [threading.Thread(target=lambda k=k: results.setdefault(
+            k, jobs.run(plan_, tmp_path / k, workers=2, progress=False))) for k in ("a", "b")]
+        for t in runs:
+            t.start()
+        for t in runs:
+            t.join()
+        assert all(r.ok for r in results.values()) and len(results) == 2
+        assert seen and max(seen) <= jobs._SWITCH_INTERVAL
+        assert sys.getswitchinterval() == pytest.approx(0.004)
+        seen.clear()
+        assert jobs.run(plan_, tmp_path / "c", scheduler="sync", progress=False).ok
+        assert seen and max(seen) <= jobs._SWITCH_INTERVAL and sys.getswitchinterval() == pytest.approx(0.004)
+    finally:
+        sys.setswitchinterval(before)
