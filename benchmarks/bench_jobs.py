@@ -135,40 +135,42 @@ def cases(scale: float):
     def same(a, b):
         pd.testing.assert_frame_equal(jobs.read(a), jobs.read(b), check_exact=True)
 
-    # Scheduling overhead and memory, measured on the side.
-    notes = []
-    import dask.threaded  # noqa: F401 - imported before the timing: an import is no scheduling
+    def measured_notes() -> list[str]:
+        """Scheduling overhead and memory, measured on the side (only when the row runs)."""
+        notes = []
+        import dask.threaded  # noqa: F401 - imported before the timing: an import is no scheduling
 
-    scheduling, whole, per_task = [], [], []
-    for _ in range(3):
-        one = threads(1)
-        out = one()
-        busy = _task_seconds(out)
-        scheduling.append((_scheduled_seconds(out) - busy) / busy)
-        whole.append((one.wall - busy) / busy)
-        per_task.append(busy / len(plan))
-    notes.append(f"scheduling overhead, 1 worker: {100 * sorted(scheduling)[1]:+.1f} % of task time (median of 3 "
-                 f"runs, goal < 5 %; runs {', '.join(f'{100 * x:+.1f}' for x in scheduling)} %); the whole call "
-                 f"with its lock, option check and run record: {100 * sorted(whole)[1]:+.1f} %; "
-                 f"{sorted(per_task)[1] * 1000:.0f} ms per task")
-    conn = sample.connect(db, read_only=True)
-    try:
-        chunk = fetching.fetching_data(conn, "20240101", "20240131", "全部", plan.stations[0]["STATIONNAME"], "分钟值",
-                                       "预处理库", itemname=[plan.items[0]["ITEMNAME"]], gzip_flag=True)
-    finally:
-        conn.close()
-    chunk_bytes = int(chunk.memory_usage(deep=True).sum())
-    del chunk
-    threads(2)()  # warm-up: imports, caches, the thread pool's first tasks
-    gc.collect()
-    extra, _ = peak_extra_rss(threads(2))
-    warm, _ = _after_warm_up(threads(2), 2)
-    notes.append(f"memory per worker above its level after a warm-up task (2 workers, within one run): "
-                 f"{warm / 2 / 2**20:.1f} MiB; one chunk's table {chunk_bytes / 2**20:.1f} MiB "
-                 f"(ratio {warm / 2 / max(1, chunk_bytes):.2f}, goal < 3). A whole run above the level before "
-                 f"it, which includes opening the database in the run: {extra / 2 / 2**20:.1f} MiB per worker")
+        scheduling, whole, per_task = [], [], []
+        for _ in range(3):
+            one = threads(1)
+            out = one()
+            busy = _task_seconds(out)
+            scheduling.append((_scheduled_seconds(out) - busy) / busy)
+            whole.append((one.wall - busy) / busy)
+            per_task.append(busy / len(plan))
+        notes.append(f"scheduling overhead, 1 worker: {100 * sorted(scheduling)[1]:+.1f} % of task time (median "
+                     f"of 3 runs, goal < 5 %; runs {', '.join(f'{100 * x:+.1f}' for x in scheduling)} %); the whole call "
+                     f"with its lock, option check and run record: {100 * sorted(whole)[1]:+.1f} %; "
+                     f"{sorted(per_task)[1] * 1000:.0f} ms per task")
+        conn = sample.connect(db, read_only=True)
+        try:
+            chunk = fetching.fetching_data(conn, "20240101", "20240131", "全部", plan.stations[0]["STATIONNAME"],
+                                           "分钟值", "预处理库", itemname=[plan.items[0]["ITEMNAME"]], gzip_flag=True)
+        finally:
+            conn.close()
+        chunk_bytes = int(chunk.memory_usage(deep=True).sum())
+        del chunk
+        threads(2)()  # warm-up: imports, caches, the thread pool's first tasks
+        gc.collect()
+        extra, _ = peak_extra_rss(threads(2))
+        warm, _ = _after_warm_up(threads(2), 2)
+        notes.append(f"memory per worker above its level after a warm-up task (2 workers, within one run): "
+                     f"{warm / 2 / 2**20:.1f} MiB; one chunk's table {chunk_bytes / 2**20:.1f} MiB "
+                     f"(ratio {warm / 2 / max(1, chunk_bytes):.2f}, goal < 3). A whole run above the level before "
+                     f"it, which includes opening the database in the run: {extra / 2 / 2**20:.1f} MiB per worker")
+        return notes
 
-    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=7, notes=notes)
+    yield Case("jobs: serial -> threads x2", size, serial, threads(2), check=same, repeat=7, notes=measured_notes)
 
     # The same job in year chunks (one task per series): the glue each task pays once weighs less.
     year_plan = jobs.plan(db, "2024-01-01", f"{end:%Y-%m-%d}", chunk="year")
@@ -186,17 +188,27 @@ def cases(scale: float):
     yield Case("jobs: threads x1 -> x2, year chunks", f"{len(year_plan)} tasks, {n_series} series x {days} d min",
                year(1), year(2), check=same, repeat=5)
 
-    # The cluster is started before the timed runs (its start-up is reported on its own).
-    from distributed import Client, LocalCluster
+    # The cluster is started by the first (untimed) run of its side, and its start-up reported on
+    # its own; it is started only when the row runs.
+    started: dict = {}
 
-    began = time.perf_counter()
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                           silence_logs=40)
-    client = Client(cluster)
-    client.run(lambda: __import__("lumoreq.jobs"))  # the workers' imports
-    start_up = time.perf_counter() - began
+    def cluster_client():
+        if not started:
+            import logging
+
+            from distributed import Client, LocalCluster
+
+            logging.getLogger("distributed").setLevel(logging.ERROR)  # no start and stop chatter in the table
+            began = time.perf_counter()
+            cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                   silence_logs=40)
+            client = Client(cluster)
+            client.run(lambda: __import__("lumoreq.jobs"))  # the workers' imports
+            started.update(cluster=cluster, client=client, start_up=time.perf_counter() - began)
+        return started["client"]
 
     def cluster_run():
+        client = cluster_client()
         out = _fresh("cluster")
         summary = jobs.run(plan, out, hampel=HAMPEL, resample=RESAMPLE, scheduler=client, db_concurrency=2,
                            progress=False)
@@ -205,10 +217,14 @@ def cases(scale: float):
 
     try:
         yield Case("jobs: serial -> LocalCluster 2 procs", size, serial, cluster_run, check=same, repeat=5,
-                   notes=[f"cluster start-up (not in the row): {start_up:.1f} s"])
+                   notes=lambda: [f"cluster start-up (not in the row): {started['start_up']:.1f} s"])
     finally:
-        client.close()
-        cluster.close()
+        if started:
+            import logging
+
+            logging.getLogger("distributed").setLevel(logging.CRITICAL)  # workers closing mid-message
+            started["client"].close()
+            started["cluster"].close()
 
     # Figures: one process against two, from the finished dataset.
     source = serial()

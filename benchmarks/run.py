@@ -2,8 +2,9 @@
 
 Every ``benchmarks/bench_*.py`` module defines ``cases(scale)`` that yields ``Case`` objects.
 Each case is timed ``--repeat`` times (the median is reported) for the reference and the
-native side, and the peak extra resident memory of one call of each is measured by sampling
-the process's resident set size. Output: one row per case, and optionally a JSON file.
+native side, their runs taken in turn, and the peak extra resident memory of one call of each
+is measured by sampling the process's resident set size. Each module runs in a fresh process.
+Output: one row per case, and optionally a JSON file.
 
     python benchmarks/run.py [--only NAME] [--repeat N] [--scale F] [--json PATH]
 """
@@ -36,7 +37,7 @@ class Case:
     native: Callable[[], object]
     check: Callable[[object, object], None] | None = None  # raises when results differ
     repeat: int | None = None
-    notes: list[str] = field(default_factory=list)
+    notes: list[str] | Callable[[], list[str]] = field(default_factory=list)  # a callable: only if the row runs
 
 
 def _rss_bytes() -> int:
@@ -92,12 +93,36 @@ def _mib(n: int) -> str:
     return f"{n / 2**20:8.1f}"
 
 
-def discover(only: str | None):
-    for path in sorted(HERE.glob("bench_*.py")):
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        yield path.stem, module
+def _load(stem: str):
+    path = HERE / f"{stem}.py"
+    spec = importlib.util.spec_from_file_location(stem, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def run_module(module, args) -> list[dict]:
+    """The rows of one module's cases, timed in this process."""
+    rows = []
+    for case in module.cases(args.scale):
+        if args.only and args.only not in case.kernel:
+            continue
+        repeat = case.repeat or args.repeat
+        ref_mem, ref_result = peak_extra_rss(case.reference)
+        nat_mem, nat_result = peak_extra_rss(case.native)
+        if case.check is not None:
+            case.check(ref_result, nat_result)
+        del ref_result, nat_result
+        ref_t, nat_t = time_pair(case.reference, case.native, repeat)
+        ratio = ref_t / nat_t if nat_t > 0 else float("inf")
+        print(f"{case.kernel:<40} {case.size:<34} {ref_t:9.4f} {nat_t:9.4f} {ratio:7.1f}x"
+              f" {_mib(ref_mem)} {_mib(nat_mem)}", flush=True)
+        for note in case.notes() if callable(case.notes) else case.notes:  # a callable: measured now
+            print(f"    {note}", flush=True)
+        rows.append(dict(kernel=case.kernel, size=case.size, reference_s=ref_t, native_s=nat_t,
+                         ratio=ratio, reference_peak_bytes=ref_mem, native_peak_bytes=nat_mem,
+                         repeat=repeat))
+    return rows
 
 
 def main(argv=None) -> int:
@@ -106,31 +131,36 @@ def main(argv=None) -> int:
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per side (median reported)")
     ap.add_argument("--scale", type=float, default=1.0, help="multiply the data sizes")
     ap.add_argument("--json", help="also write the rows to this JSON file")
+    ap.add_argument("--module", help=argparse.SUPPRESS)  # one module, in this process (see below)
     args = ap.parse_args(argv)
+
+    if args.module:
+        rows = run_module(_load(args.module), args)
+        if args.json:
+            Path(args.json).write_text(json.dumps(rows, indent=2))
+        return 0
 
     header = f"{'kernel':<40} {'size':<34} {'ref s':>9} {'native s':>9} {'ratio':>8} {'ref MiB':>8} {'nat MiB':>8}"
     print(header)
-    print("-" * len(header))
+    print("-" * len(header), flush=True)
+    # Each module runs in a process of its own: what one leaves behind (its heap, threads of the
+    # libraries it used, caches) does not slow or speed up the next one's rows.
     rows = []
-    for _, module in discover(args.only):
-        for case in module.cases(args.scale):
-            if args.only and args.only not in case.kernel:
-                continue
-            repeat = case.repeat or args.repeat
-            ref_mem, ref_result = peak_extra_rss(case.reference)
-            nat_mem, nat_result = peak_extra_rss(case.native)
-            if case.check is not None:
-                case.check(ref_result, nat_result)
-            del ref_result, nat_result
-            ref_t, nat_t = time_pair(case.reference, case.native, repeat)
-            ratio = ref_t / nat_t if nat_t > 0 else float("inf")
-            print(f"{case.kernel:<40} {case.size:<34} {ref_t:9.4f} {nat_t:9.4f} {ratio:7.1f}x"
-                  f" {_mib(ref_mem)} {_mib(nat_mem)}", flush=True)
-            for note in case.notes:
-                print(f"    {note}")
-            rows.append(dict(kernel=case.kernel, size=case.size, reference_s=ref_t, native_s=nat_t,
-                             ratio=ratio, reference_peak_bytes=ref_mem, native_peak_bytes=nat_mem,
-                             repeat=repeat))
+    import subprocess
+    import tempfile
+
+    for path in sorted(HERE.glob("bench_*.py")):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = Path(tmp) / "rows.json"
+            command = [sys.executable, str(Path(__file__).resolve()), "--module", path.stem, "--repeat",
+                       str(args.repeat), "--scale", str(args.scale), "--json", str(out)]
+            if args.only:
+                command += ["--only", args.only]
+            done = subprocess.run(command, check=False)
+            if done.returncode != 0:
+                print(f"{path.stem}: failed (exit status {done.returncode})", file=sys.stderr)
+                return done.returncode
+            rows += json.loads(out.read_text()) if out.exists() else []
     if args.json:
         Path(args.json).write_text(json.dumps(rows, indent=2))
     return 0

@@ -219,11 +219,13 @@ class Task:
     def series(self) -> tuple[str, str, str]:
         return (self.station, self.point, self.item)
 
+    @property
+    def part(self) -> str:
+        """The part's path inside the dataset folder (with "/")."""
+        return f"data/ITEMID={self.item}/STATIONID={self.station}/POINTID={self.point}/{self.first}_{self.last}.ruzi"
+
     def part_path(self, out: Path) -> Path:
-        return (
-            Path(out) / "data" / f"ITEMID={self.item}" / f"STATIONID={self.station}" / f"POINTID={self.point}"
-            / f"{self.first}_{self.last}.ruzi"
-        )
+        return Path(out, *self.part.split("/"))
 
 
 def _day(value: Any) -> pd.Timestamp:
@@ -858,9 +860,8 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
     Retried ``spec['retries']`` times; a final failure is returned as the record's error."""
     from . import export
 
-    out = Path(spec["out"])
     task = Task(spec["item"], spec["station"], spec["point"], spec["first"], spec["last"])
-    path = task.part_path(out)
+    path = os.path.join(spec["out"], *task.part.split("/"))
     record: dict[str, Any] = {"task": task.key, "part": None, "rows": 0, "samples": 0, "nan": 0, "replaced": 0,
                               "bytes": 0, "seconds": 0.0, "query_start": None, "query_end": None, "attempts": 0,
                               "error": None, "worker": f"{socket.gethostname()}:{os.getpid()}"}
@@ -879,11 +880,11 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                 context = {"station_info": spec["station_info"], "item_info": spec["item_info"],
                            "sampling_rate": spec["selection"]["rate"],
                            "export_time": _dt.datetime.now().isoformat()}
-                path.parent.mkdir(parents=True, exist_ok=True)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
                 ruzi = table.ruzi(context) if isinstance(table, _Resampled) else export.to_ruzi(table, context)
                 export.write_ruzi(ruzi, path)  # crash-safe, page checksums
-                record["part"] = str(path.relative_to(out)).replace(os.sep, "/")
-                record["bytes"] = path.stat().st_size
+                record["part"] = task.part
+                record["bytes"] = os.stat(path).st_size
             record["rows"] = int(len(table))
             record["error"] = None
             break
@@ -1273,12 +1274,12 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
             summary = RunSummary(out=str(out), tasks=len(plan.tasks))
             for task in plan.tasks:
                 old = previous.get(task.key)
+                there = os.path.exists(os.path.join(out, *task.part.split("/")))
                 complete = old is not None and not old.get("error") and (
-                    (old.get("part") and task.part_path(out).exists()) or (not old.get("part") and old.get("rows") == 0)
+                    (old.get("part") and there) or (not old.get("part") and old.get("rows") == 0)
                 )
-                if not complete and old is None and task.part_path(out).exists():
-                    complete, old = True, {"task": task.key, "part": str(task.part_path(out).relative_to(out)),
-                                           "rows": None, "note": "found complete"}
+                if not complete and old is None and there:
+                    complete, old = True, {"task": task.key, "part": task.part, "rows": None, "note": "found complete"}
                 if complete:
                     records[task.key] = old
                     summary.skipped += 1
