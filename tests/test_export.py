@@ -162,15 +162,25 @@ def test_export_calls_the_parquet_writer_with_defaults(fake_metadata, monkeypatc
     calls = []
     monkeypatch.setattr(pq, "write_table", lambda *a, **k: calls.append((a, k)))
     target = tmp_path / "a.ruzi"
+    # a large table: written to a hidden sibling (renamed over the target afterwards), with page checksums
+    in_memory = export._IN_MEMORY_BYTES
+    monkeypatch.setattr(export, "_IN_MEMORY_BYTES", 0)
     with caplog.at_level(logging.INFO, logger="fetching"):
         fetching.DataFetcher.export_ruzi(None, series_table(), target, "分钟值")
     (args, kwargs), = calls
-    # written to a hidden sibling (renamed over the target afterwards), with page checksums
     temp = Path(args[1])
     assert isinstance(args[0], pa.Table) and temp.parent == target.parent
     assert temp.name.startswith(".a.ruzi.") and temp.name.endswith(".tmp")
     assert kwargs == {"write_page_checksum": True}
     assert caplog.records[-1].getMessage() == EXPORTED + str(target)
+    # a small one: the same writer into memory, then the file through the crash-safe writer
+    monkeypatch.setattr(export, "_IN_MEMORY_BYTES", in_memory)
+    calls.clear()
+    fetching.DataFetcher.export_ruzi(None, series_table(), target, "分钟值")
+    (args, kwargs), = calls
+    assert isinstance(args[0], pa.Table) and isinstance(args[1], pa.BufferOutputStream)
+    assert kwargs == {"write_page_checksum": True}
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.ruzi"]
 
 
 def test_export_goes_through_the_class_to_ruzi(monkeypatch, tmp_path, caplog):

@@ -298,12 +298,25 @@ def check_digest(table, key: bytes, recorded: _Any) -> None:
             raise ValueError(f"column {name!r} does not match its digest")
 
 
+# Tables up to this size are written to memory first, then to the file in one go.
+_IN_MEMORY_BYTES = 16 * 2**20
+
+
 def write_parquet(table, path) -> None:
     """Write `table` to `path` crash-safely (temporary sibling, renamed over it) with page checksums."""
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from ._files import atomic_path
+    from ._files import atomic_path, sweep, write_bytes
 
+    if table.nbytes <= _IN_MEMORY_BYTES:
+        # The same bytes; a small file costs less in one write than through the file system
+        # layer's many small ones (and holds the GIL for less of it).
+        sink = pa.BufferOutputStream()
+        pq.write_table(table, sink, write_page_checksum=True)
+        sweep(_os.path.dirname(_os.fspath(path)) or ".")  # what killed writers left, as atomic_path does
+        write_bytes(path, sink.getvalue().to_pybytes())
+        return
     with atomic_path(path) as temp:
         pq.write_table(table, temp, write_page_checksum=True)
 
