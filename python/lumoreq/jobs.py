@@ -17,7 +17,9 @@ Every task is a plain function of (source, series, period, options): it connects
 by itself (a connection of its own, checked out of a pool its worker process keeps for the length
 of the run), so it runs on any thread, process or cluster worker. Dask does the scheduling: its
 threaded scheduler by default (the kernels release the GIL), its process pool for figures
-(matplotlib is not thread-safe), or a ``dask.distributed`` cluster.
+(matplotlib is not thread-safe), or a ``dask.distributed`` cluster. While data tasks run in a
+process, its interpreter switch interval is at most 1 ms (threads coming back from native work
+get the GIL sooner); it is put back when the last of them ends.
 
 Results do not depend on the chunking. The Hampel filter reads a halo of neighbouring samples:
 backwards until it holds a complete window of finite values (or reaches the start of the planned
