@@ -307,15 +307,15 @@ def write_parquet(table, path) -> None:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from ._files import atomic_path, sweep, write_bytes
+    from ._files import atomic_path, write_bytes
 
     if table.nbytes <= _IN_MEMORY_BYTES:
-        # The same bytes; a small file costs less in one write than through the file system
-        # layer's many small ones (and holds the GIL for less of it).
+        # The same bytes, built in memory, then handed to the crash-safe writer in one piece: a
+        # small file costs less so than through the file system layer's many small writes (which
+        # hold the GIL in between).
         sink = pa.BufferOutputStream()
-        pq.write_table(table, sink, write_page_checksum=True)
-        sweep(_os.path.dirname(_os.fspath(path)) or ".")  # what killed writers left, as atomic_path does
-        write_bytes(path, sink.getvalue().to_pybytes())
+        pq.write_table(table, sink, write_page_checksum=True)  # into memory, not a file
+        write_bytes(path, sink.getvalue().to_pybytes())  # temporary sibling, flushed, renamed over path
         return
     with atomic_path(path) as temp:
         pq.write_table(table, temp, write_page_checksum=True)

@@ -560,11 +560,12 @@ _NO_SAMPLES = _Samples(np.empty(0, dtype="M8[ns]"), np.empty(0, dtype=np.float32
 
 
 def _times_values(rows: pd.DataFrame | _Samples) -> tuple[np.ndarray, np.ndarray]:
+    """The samples' times and values, whichever way they were read."""
     if isinstance(rows, _Samples):
         return rows.times, rows.values
     if not len(rows):
         return _NO_SAMPLES.times, _NO_SAMPLES.values
-    return rows.index.to_numpy(), rows["OBSVALUE"].to_numpy(dtype=np.float64)
+    return rows.index.to_numpy(), rows["OBSVALUE"].to_numpy()
 
 
 def _instant(when: pd.Timestamp, times: np.ndarray) -> np.datetime64:
@@ -680,8 +681,7 @@ def _resample_chunk(starts: np.ndarray, values: np.ndarray, spec, a: pd.Timestam
     rule, agg = spec["resample"]
     n = len(starts)
     if not n:  # nothing was read at all around this chunk
-        starts = np.empty(0, dtype="datetime64[ns]")
-        values = np.empty(0, dtype=np.float32)
+        starts, values = _NO_SAMPLES.times, _NO_SAMPLES.values
     # Two empty marks pin the grid to the chunk's edges (an empty mark changes no aggregate, so
     # their place among rows of the same time does not matter); the bins outside the series'
     # own span are cut away again below. They also keep every part's means in the series' own
@@ -817,15 +817,11 @@ def _process_part(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]
     stats = {"samples": 0, "nan": 0, "replaced": 0}
     if not len(rows):
         if spec["resample"]:
-            return _resample_chunk(np.empty(0, "M8[ns]"), np.empty(0, np.float32), spec, a, b, more_before,
-                                   more_after), stats
+            return _resample_chunk(_NO_SAMPLES.times, _NO_SAMPLES.values, spec, a, b, more_before, more_after), stats
         return rows, stats
     # Only the values go through the filter (the same values as filtering the frame, without
     # copying its text columns); the chunk is cut out of the halo afterwards.
-    if isinstance(rows, _Samples):
-        times, raw = rows.times, rows.values
-    else:
-        times, raw = rows.index.to_numpy(), rows["OBSVALUE"].to_numpy()
+    times, raw = _times_values(rows)
     inside = (times >= _instant(a, times)) & (times < _instant(b, times))
     new = _filtered(raw, spec["hampel"]) if spec["hampel"] else raw
     raw, new = raw[inside], new[inside]
@@ -902,8 +898,8 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
 
 
 class _Batch:
-    """The specs of one graph task, handed to Dask whole: it does not look inside (a list of
-    dicts it would walk, every key and value, looking for collections to compute first)."""
+    """The data tasks of one graph task, handed to Dask whole: it does not look inside (a list
+    of dicts it would walk, every key and value, looking for collections to compute first)."""
 
     __slots__ = ("specs",)
 

@@ -90,11 +90,14 @@ PYBIND11_MODULE(_files, m) {
         [](const fs::path& target, const py::bytes& data) {
             std::string bytes = data;
             without_gil([&] {
+                core::sweep_leftovers(target.parent_path());  // what killed writers left here, as atomic_path does
                 core::write_file_atomically(target, bytes);
                 return 0;
             });
         },
-        py::arg("target"), py::arg("data"), "Write ``data`` to ``target`` as one crash-safe replacement.");
+        py::arg("target"), py::arg("data"),
+        "Write ``data`` to ``target`` as one crash-safe replacement (the temporary files that writers\n"
+        "which are gone left beside it are removed first).");
 
     m.def(
         "commit",
