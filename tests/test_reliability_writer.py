@@ -1,6 +1,9 @@
 """The crash-safe writer: a temporary sibling, flushed and renamed over the target."""
 
+import functools
+import json
 import os
+import shutil
 import stat
 import subprocess
 import sys
@@ -155,3 +158,82 @@ def test_sweep_removes_only_what_dead_processes_left(tmp_path):
     assert _files.sweep(tmp_path) == 3
     assert sorted(os.listdir(tmp_path)) == sorted(n for n, kind in made.items() if kind != "dead")
     assert _files.sweep(tmp_path / "no-such-folder") == 0
+
+
+# A failed write in a file system of its own: a small tmpfs mounted in a private mount namespace
+# (root and util-linux's `unshare`; the mount goes away with the process), or a file-size limit
+# (RLIMIT_FSIZE with SIGXFSZ ignored), which needs neither. Exit 77: this machine cannot.
+_FAILING_WRITE = r"""
+import errno, json, os, resource, signal, subprocess, sys
+from lumoreq import _files
+
+folder, case, writer = sys.argv[1:]
+if case != "size-limit" and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder]).returncode:
+    sys.exit(77)
+target = os.path.join(folder, "out.bin")
+with open(target, "wb") as f:
+    f.write(b"old")
+if case == "read-only":
+    subprocess.run(["mount", "-o", "remount,ro", folder], check=True)
+elif case == "immutable" and subprocess.run(["chattr", "+i", target], capture_output=True).returncode:
+    sys.exit(77)
+elif case == "size-limit":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (65536, resource.RLIM_INFINITY))
+data = b"x" * (2**20 if case in ("full", "size-limit") else 16)
+seen = {}
+try:
+    if writer == "write_bytes":
+        _files.write_bytes(target, data)
+    else:
+        with _files.atomic_path(target) as temp:
+            with open(temp, "wb") as f:
+                f.write(data)
+except OSError as e:
+    seen = {"type": type(e).__name__, "errno": errno.errorcode.get(e.errno), "text": str(e), "filename": e.filename}
+if case == "immutable":
+    subprocess.run(["chattr", "-i", target], check=True)
+seen["files"] = sorted(os.listdir(folder))
+seen["old"] = open(target, "rb").read().decode()
+print(json.dumps(seen))
+"""
+
+
+@functools.lru_cache(maxsize=None)
+def _unshare_works() -> bool:
+    if os.name != "posix" or shutil.which("unshare") is None:
+        return False
+    return subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True).returncode == 0
+
+
+# case, errno, the error's class, the step the native writer names (None: Python's own write
+# failed inside the block and says so itself)
+_FAILURES = [
+    ("full", "ENOSPC", "OSError", {"write_bytes": "cannot write", "atomic_path": None}),
+    ("read-only", "EROFS", "OSError", {"write_bytes": "cannot write", "atomic_path": "cannot write"}),
+    ("immutable", "EPERM", "PermissionError", {"write_bytes": "cannot rename", "atomic_path": "cannot rename"}),
+    ("size-limit", "EFBIG", "OSError", {"write_bytes": "cannot write", "atomic_path": None}),
+]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="tmpfs, mount namespaces and RLIMIT_FSIZE are POSIX")
+@pytest.mark.parametrize("writer", ["write_bytes", "atomic_path"])
+@pytest.mark.parametrize("case, code, kind, steps", _FAILURES, ids=[f[0] for f in _FAILURES])
+def test_a_failed_write_raises_its_real_cause_and_keeps_the_old_file(tmp_path, case, code, kind, steps, writer):
+    command = [sys.executable, "-c", _FAILING_WRITE, str(tmp_path), case, writer]
+    if case != "size-limit":
+        if not _unshare_works():
+            pytest.skip("no private mount namespace here (needs root and unshare)")
+        command = ["unshare", "-m", "--propagation", "private", *command]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    if result.returncode == 77:
+        pytest.skip(f"{case}: this machine cannot mount a tmpfs or set the immutable flag")
+    assert result.returncode == 0, result.stderr
+    seen = json.loads(result.stdout)
+    assert (seen["errno"], seen["type"]) == (code, kind)
+    assert "out.bin" in seen["text"] and "Input/output error" not in seen["text"]
+    if steps[writer] is not None:
+        assert f"({steps[writer]})" in seen["text"], seen["text"]
+    if case != "immutable":  # (a rename names both files)
+        assert seen["filename"] == str(tmp_path / "out.bin")  # the target, not a temporary name
+    assert seen["old"] == "old" and seen["files"] == ["out.bin"]

@@ -4,7 +4,8 @@
 //         write_something(temp)          # any writer that takes a path
 //
 // On a clean exit the temporary sibling is flushed, renamed over `target` and the folder
-// flushed; when the block raises, the temporary file is removed and the error goes on.
+// flushed; when the block raises, the temporary file is removed and the error goes on (an
+// OSError that names no file is given the target's name).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -39,12 +40,13 @@ public:
         return as_str(*temp_);
     }
 
-    bool exit(const py::object& exc_type, const py::object&, const py::object&) {
+    bool exit(const py::object& exc_type, const py::object& exc, const py::object&) {
         if (!temp_) return false;
         const fs::path temp = *temp_;
         temp_.reset();
         if (!exc_type.is_none()) {
             without_gil([&] { return core::remove_quietly(temp); });
+            lumoreq::bind::name_the_file(exc, target_);
             return false;  // the block's own error goes on
         }
         try {

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <random>
 #include <system_error>
 #include <vector>
@@ -94,6 +92,8 @@ std::string FileError::describe(const std::string& step, const std::string& reas
 
 int FileError::posix_errno() const noexcept { return portable::os::errno_of(code_); }
 
+int FileError::windows_error() const noexcept { return portable::os::windows_error_of(code_); }
+
 long long current_pid() noexcept { return portable::os::process_id(); }
 
 bool process_alive(long long pid) noexcept { return portable::os::process_alive(pid); }
@@ -173,13 +173,14 @@ std::size_t sweep_leftovers(const fs::path& folder) {
 void write_file_atomically(const fs::path& target, std::string_view bytes) {
     const fs::path temp = create_temp_sibling(target);
     try {
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            out.flush();
-            if (!out) throw FileError("cannot write", EIO, std::strerror(EIO), temp);
+        // Written and flushed through one handle; the error names the target (the temporary
+        // file is removed below, so its name would tell the reader nothing).
+        if (auto st = portable::os::write_all(temp, bytes.data(), bytes.size()); !st) {
+            const std::string_view call = st.step;
+            throw FileError(call == "flush" ? "cannot flush" : "cannot write", st.code, st.reason, target);
         }
-        commit_temp(temp, target);
+        os_calls::replace(temp, target);
+        portable::os::sync_folder(target.parent_path());
     } catch (...) {
         remove_quietly(temp);
         throw;

@@ -22,18 +22,23 @@ namespace lumoreq::core {
 namespace fs = std::filesystem;
 
 // An operating-system call failed. `what()` names the step, the path and the reason; `code()`
-// is errno on POSIX and the system error code on Windows; `reason()` is the system's own text.
+// is errno on POSIX and the system error code on Windows; `reason()` is the system's own text;
+// `step()` what was being done ("cannot write", "cannot flush", ...).
 class FileError : public std::runtime_error {
 public:
-    FileError(const std::string& step, int code, std::string reason, fs::path path, fs::path other = {})
+    FileError(std::string step, int code, std::string reason, fs::path path, fs::path other = {})
         : std::runtime_error(describe(step, reason, path, other)),
           code_(code),
+          step_(std::move(step)),
           reason_(std::move(reason)),
           path_(std::move(path)),
           other_(std::move(other)) {}
     int code() const noexcept { return code_; }
     // code() as the nearest errno value (the same number on POSIX).
     int posix_errno() const noexcept;
+    // The Windows error code (code() on Windows), 0 elsewhere.
+    int windows_error() const noexcept;
+    const std::string& step() const noexcept { return step_; }
     const std::string& reason() const noexcept { return reason_; }
     const fs::path& path() const noexcept { return path_; }
     const fs::path& other() const noexcept { return other_; }
@@ -45,6 +50,7 @@ private:
     static std::string describe(const std::string& step, const std::string& reason, const fs::path& path,
                                 const fs::path& other);
     int code_;
+    std::string step_;
     std::string reason_;
     fs::path path_, other_;
 };
@@ -87,7 +93,9 @@ long long current_pid() noexcept;
 std::size_t sweep_leftovers(const fs::path& folder);
 
 // Writes `bytes` to `target` through a temporary sibling (create, write, commit). Throws
-// FileError; on failure the target is untouched and the temporary file removed.
+// FileError carrying the failing call's own error (a full disk is ENOSPC, a read-only folder
+// EROFS or EACCES, a size limit EFBIG) and naming the target; on failure the target is
+// untouched and the temporary file removed.
 void write_file_atomically(const fs::path& target, std::string_view bytes);
 
 }  // namespace lumoreq::core

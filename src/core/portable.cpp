@@ -124,24 +124,46 @@ namespace lumoreq::portable::os {
 #if defined(_WIN32)
 
 namespace {
-Status failed(DWORD code) {
-    return Status{static_cast<int>(code), std::system_category().message(static_cast<int>(code))};
+Status failed(DWORD code, const char* step = "") {
+    return Status{static_cast<int>(code), std::system_category().message(static_cast<int>(code)), step};
 }
 }  // namespace
 
 int errno_of(int code) noexcept {
+    constexpr DWORD kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED, missing from mingw-w64's headers
     switch (static_cast<DWORD>(code)) {
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME: return ENOENT;
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION: return EACCES;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_CURRENT_DIRECTORY:
+        case ERROR_NETWORK_ACCESS_DENIED: return EACCES;
+        case ERROR_WRITE_PROTECT: return EROFS;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return EEXIST;
         case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_HANDLE_DISK_FULL:
+        case kDiskQuotaExceeded: return ENOSPC;  // the C runtime has no EDQUOT
+        case ERROR_FILE_TOO_LARGE: return EFBIG;
+        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_INVALID_PARAMETER: return EINVAL;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY: return ENOMEM;
+        case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
         default: return EIO;
     }
 }
+
+int windows_error_of(int code) noexcept { return code; }
 
 long long process_id() noexcept { return static_cast<long long>(GetCurrentProcessId()); }
 
@@ -161,6 +183,28 @@ Status create_exclusive(const std::filesystem::path& path, const std::filesystem
     if (h == INVALID_HANDLE_VALUE) return failed(GetLastError());
     CloseHandle(h);
     return {};
+}
+
+Status write_all(const std::filesystem::path& path, const char* bytes, std::size_t size) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return failed(GetLastError(), "open");
+    Status status;
+    while (size > 0 && status) {
+        const DWORD part = static_cast<DWORD>(size < (DWORD{1} << 30) ? size : (DWORD{1} << 30));
+        DWORD done = 0;
+        if (!WriteFile(h, bytes, part, &done, nullptr)) {
+            status = failed(GetLastError(), "write");
+        } else if (done == 0) {
+            status = failed(ERROR_DISK_FULL, "write");  // nothing taken and no reason given
+        } else {
+            bytes += done;
+            size -= done;
+        }
+    }
+    if (status && !FlushFileBuffers(h)) status = failed(GetLastError(), "flush");
+    if (!CloseHandle(h) && status) status = failed(GetLastError(), "close");
+    return status;
 }
 
 Status sync(const std::filesystem::path& path) {
@@ -191,7 +235,7 @@ Status replace(const std::filesystem::path& from, const std::filesystem::path& t
 #else  // POSIX
 
 namespace {
-Status failed(int code) { return Status{code, std::strerror(code)}; }
+Status failed(int code, const char* step = "") { return Status{code, std::strerror(code), step}; }
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
@@ -202,6 +246,8 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 }  // namespace
 
 int errno_of(int code) noexcept { return code; }
+
+int windows_error_of(int) noexcept { return 0; }
 
 long long process_id() noexcept { return static_cast<long long>(::getpid()); }
 
@@ -218,6 +264,33 @@ Status create_exclusive(const std::filesystem::path& path, const std::filesystem
     if (::stat(mode_from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
     ::close(fd);
     return {};
+}
+
+Status write_all(const std::filesystem::path& path, const char* bytes, std::size_t size) {
+    const int fd = open_retrying(path.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0) return failed(errno, "open");
+    Status status;
+    while (size > 0 && status) {
+        // (a size limit (RLIMIT_FSIZE) gives EFBIG here when SIGXFSZ is ignored)
+        const ssize_t done = ::write(fd, bytes, size < (std::size_t{1} << 30) ? size : (std::size_t{1} << 30));
+        if (done < 0) {
+            if (errno != EINTR) status = failed(errno, "write");
+        } else if (done == 0) {
+            status = failed(ENOSPC, "write");  // nothing taken and no reason given
+        } else {
+            bytes += done;
+            size -= static_cast<std::size_t>(done);
+        }
+    }
+    if (status) {
+        int rc;
+        do rc = ::fsync(fd);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0) status = failed(errno, "flush");  // a network file system reports ENOSPC/EDQUOT here
+    }
+    // close is not retried after EINTR (the descriptor is gone on Linux); its error still counts
+    if (::close(fd) != 0 && status && errno != EINTR) status = failed(errno, "close");
+    return status;
 }
 
 Status sync(const std::filesystem::path& path) {

@@ -11,7 +11,8 @@
 //                                   computed_before_here: order a result before flag reads)
 //   5. number parsing              (parse_double: locale-independent decimal text -> double)
 //   6. 128-bit vectors             (simd::Vec<float|double>, simd::LaneCounter)
-//   7. files and processes         (os::create_exclusive, os::sync, os::replace, os::process_alive)
+//   7. files and processes         (os::create_exclusive, os::write_all, os::sync, os::replace,
+//                                   os::process_alive)
 // New platform-specific pieces get their own section here; anything that needs heavy system
 // headers (windows.h, unistd.h) goes into portable.cpp behind a plain declaration.
 //
@@ -503,6 +504,7 @@ namespace lumoreq::portable::os {
 struct Status {
     int code = 0;        // errno on POSIX, GetLastError() on Windows; 0: done
     std::string reason;  // the system's text for `code`
+    const char* step = "";  // the call that failed, where a function makes several ("open", "write", ...)
     explicit operator bool() const noexcept { return code == 0; }
 };
 
@@ -512,6 +514,9 @@ bool process_alive(long long id) noexcept;
 // Create an empty file that must not exist yet, with the permission bits of `mode_from` when
 // that is a regular file.
 Status create_exclusive(const std::filesystem::path& path, const std::filesystem::path& mode_from);
+// Replace the contents of the existing file `path` with `bytes` and flush them to the disk, through
+// one handle, so the failure of any step (a full disk, a quota, a size limit) is the system's own.
+Status write_all(const std::filesystem::path& path, const char* bytes, std::size_t size);
 // Flush a file's data to the disk.
 Status sync(const std::filesystem::path& path);
 // Flush a folder's entries (best effort: some file systems cannot, and Windows needs not).
@@ -520,5 +525,8 @@ void sync_folder(const std::filesystem::path& folder) noexcept;
 Status replace(const std::filesystem::path& from, const std::filesystem::path& to);
 // A system error code as the nearest errno value (the same number on POSIX).
 int errno_of(int code) noexcept;
+// The Windows error code behind `code` (the code itself on Windows), 0 elsewhere: Python maps it
+// to errno by its own table when given as OSError's winerror.
+int windows_error_of(int code) noexcept;
 
 }  // namespace lumoreq::portable::os
