@@ -3,6 +3,7 @@
 import argparse
 import importlib.util
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -111,6 +112,32 @@ def test_console_script_is_installed():
     assert script.exists()
     result = subprocess.run([str(script), "--version"], capture_output=True, text=True)
     assert result.returncode == 0 and result.stdout.startswith("lumoreq ")
+
+
+@pytest.mark.skipif(os.name != "posix", reason="HOME governs the log folder on POSIX")
+@pytest.mark.parametrize("argv", [["list", "stations", "--sample-path", "net.duckdb"], ["plot", "x.ruzi"]])
+@pytest.mark.parametrize("broken", ["read-only home", "app.log is a folder"])
+def test_an_unusable_log_file_gives_one_line_naming_it(tmp_path, broken, argv):
+    home = tmp_path / "home"
+    home.mkdir()
+    if broken == "app.log is a folder":  # (root opens files whatever their mode)
+        (home / ".local/share/lumoreq/logs/app.log").mkdir(parents=True)
+        result, named = run(*argv, cwd=tmp_path, home=home), home / ".local/share/lumoreq/logs/app.log"
+    else:  # a read-only tmpfs over the home, in a mount namespace of the command's own
+        if shutil.which("unshare") is None:
+            pytest.skip("no unshare here")
+        env = dict(os.environ, HOME=str(home), MPLBACKEND="Agg")
+        result = subprocess.run(
+            ["unshare", "-m", "--propagation", "private", "sh", "-c",
+             'mount -t tmpfs -o ro tmpfs "$0" || exit 77; exec "$@"', str(home), sys.executable, "-m", "lumoreq",
+             *argv], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+        if result.returncode == 77 or "unshare failed" in result.stderr:
+            pytest.skip("no read-only mount here (needs root and a private mount namespace)")
+        named = home / ".local"
+    line = one_error_line(result, 1)
+    assert line.startswith(f"lumoreq {argv[0]}: error: the log file cannot be set up: {named}: "), line
+    assert "set HOME to a writable folder" in line
+    assert not (tmp_path / "net.duckdb").exists()  # nothing was done
 
 
 # --- on the sample network -------------------------------------------------------------------
