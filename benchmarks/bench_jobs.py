@@ -240,7 +240,7 @@ def cases(scale: float):
     def _draw(out, workers):
         import dask
 
-        specs = jobs._figure_specs(plan, out, "station", None, False, False)
+        specs = jobs.engine._figure_specs(plan, out, "station", None, False, False)
         graph = [dask.delayed(jobs.figure_task, pure=False)(s) for s in specs]
         results = dask.compute(*graph, scheduler="processes", num_workers=workers)
         assert all(r["error"] is None for r in results), results

@@ -20,6 +20,11 @@ import pandas as pd
 import pytest
 
 jobs = pytest.importorskip("lumoreq.jobs")
+# the submodules whose private names the tests use or patch (a patch goes where the name is used)
+from lumoreq.jobs import chunk as jobs_chunk  # noqa: E402
+from lumoreq.jobs import dataset as jobs_dataset  # noqa: E402
+from lumoreq.jobs import engine as jobs_engine  # noqa: E402
+from lumoreq.jobs import tasks as jobs_tasks  # noqa: E402
 
 STATION = "昌平台"  # one station: four strain and two tilt series of minute data
 START, END = "2024-01-01", "2024-02-29"
@@ -129,7 +134,7 @@ def _chunked(frame, monkeypatch, window, days, resample=None):
     """The chunks of ``frame`` (``days`` per chunk) processed one by one, concatenated."""
     from lumoreq import refinery  # noqa: F401
 
-    monkeypatch.setattr(jobs, "_fetch_series", _fake_fetch(frame))
+    monkeypatch.setattr(jobs_chunk, "_fetch_series", _fake_fetch(frame))
     first, end = frame.index[0].normalize(), frame.index[-1].normalize() + pd.Timedelta(days=1)
     selection = {"start": f"{first:%Y-%m-%d}", "end": f"{end - pd.Timedelta(days=1):%Y-%m-%d}",
                  "rate_seconds": 60, "kind": "预处理库", "rate": "分钟值"}
@@ -139,7 +144,7 @@ def _chunked(frame, monkeypatch, window, days, resample=None):
         b = min(end, a + pd.Timedelta(days=days))
         spec = {"selection": selection, "hampel": (window, 3.0), "resample": resample, "station": "1", "point": "1",
                 "item": "2311", "first": f"{a:%Y-%m-%d}", "last": f"{b - pd.Timedelta(days=1):%Y-%m-%d}"}
-        table, _ = jobs._process(spec, jobs._fetch_with_halo(None, spec, a, b, []))
+        table, _ = jobs_chunk._process(spec, jobs_chunk._fetch_with_halo(None, spec, a, b, []))
         pieces.append(table)
         a = b
     return pd.concat([p for p in pieces if len(p)])
@@ -331,7 +336,7 @@ def test_rerun_skips_and_other_options_are_refused(jobs_db, finished_job, tmp_pa
     with pytest.raises(jobs.JobError, match="another plan"):
         jobs.run(other, out, progress=False)
     # a second driver on the same folder is refused while the first holds it
-    with jobs._OutLock(out):
+    with jobs_dataset._OutLock(out):
         with pytest.raises(jobs.JobError, match="another run"):
             jobs.run(job_plan(jobs_db), out, hampel=HAMPEL, resample=RESAMPLE, progress=False)
     # overwrite replaces the dataset
@@ -490,21 +495,21 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     assert "6/6 tasks" in err and "samples/s" in err and "6 written" in err
     assert len(list((out / "data").rglob("*.ruzi"))) == 6
     # a task that keeps failing: the others finish, the summary names it, the exit status is 1
-    process = jobs._process_part
+    process = jobs_tasks._process_part
 
     def flaky(spec, fetched):
         if spec["item"] == "2312":
             raise ValueError("bad data in the day rows")
         return process(spec, fetched)
 
-    monkeypatch.setattr(jobs, "_process_part", flaky)
+    monkeypatch.setattr(jobs_tasks, "_process_part", flaky)
     assert jobs_cli.main([*argv, "--overwrite", "--retries", "1"]) == 1
     err = capsys.readouterr().err
     assert "1 failed" in err and "failed: 2312/11012/1/2024-01-01_2024-01-31: ValueError: bad data" in err
     state = json.loads((out / "run.json").read_text(encoding="utf-8"))
     assert state["tasks"]["2312/11012/1/2024-01-01_2024-01-31"]["attempts"] == 2
     # the rerun redoes the failed task only
-    monkeypatch.setattr(jobs, "_process_part", process)
+    monkeypatch.setattr(jobs_tasks, "_process_part", process)
     assert jobs_cli.main(argv) == 0
     assert "1/1 tasks" in capsys.readouterr().err
     two_months = [*source[:-1], "2024-02-29"]
@@ -528,7 +533,7 @@ def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_j
         ended = []
         stop = threading.Event()
         # the first reads linger on their open session, so that the server surely ends some
-        fetch_series, calls = jobs._fetch_series, []
+        fetch_series, calls = jobs_chunk._fetch_series, []
 
         def lingering(conn, spec, first, last):
             calls.append(spec["item"])
@@ -536,7 +541,7 @@ def test_backend_terminated_mid_run_is_retried_on_postgresql(jobs_db, finished_j
                 time.sleep(0.3)
             return fetch_series(conn, spec, first, last)
 
-        monkeypatch.setattr(jobs, "_fetch_series", lingering)
+        monkeypatch.setattr(jobs_chunk, "_fetch_series", lingering)
 
         def terminate():
             while not stop.is_set() and sum(ended) < 2:
@@ -567,10 +572,10 @@ def test_a_chunk_with_nothing_read_around_it_resamples_to_nothing_or_to_empty_bi
     # a series with no rows at all near a chunk is an empty task, not a failed one
     spec = {"resample": ("h", "mean"), "station": "1", "point": "1", "item": "2",
             "first": "2024-01-01", "last": "2024-01-31"}
-    alone, _ = jobs._process(spec, (pd.DataFrame(), False, False))
+    alone, _ = jobs_chunk._process(spec, (pd.DataFrame(), False, False))
     assert len(alone) == 0 and alone.index.name == "STARTDATE"
     # inside the series' span, the chunk's bins are there, empty, as in a whole-series run
-    inside, _ = jobs._process(spec, (pd.DataFrame(), True, True))
+    inside, _ = jobs_chunk._process(spec, (pd.DataFrame(), True, True))
     assert len(inside) == 31 * 24 and inside["OBSVALUE"].isna().all()
 
 
@@ -600,7 +605,7 @@ def test_native_bins_equal_the_resampler_bit_for_bit():
         series = pd.Series(np.concatenate([[np.nan], values, [np.nan]]).astype(dtype),
                            index=pd.DatetimeIndex(np.concatenate([marks[:1], stamps, marks[1:]]), name="STARTDATE"),
                            name="OBSVALUE")
-        labels, native = jobs._bins(series, rule, agg, a, b)
+        labels, native = jobs_chunk._bins(series, rule, agg, a, b)
         wanted = getattr(series.resample(rule), agg)()
         np.testing.assert_array_equal(labels, wanted.index.to_numpy())
         assert native.dtype == wanted.dtype
@@ -614,17 +619,17 @@ def test_graph_tasks_group_consecutive_data_tasks_and_keep_every_worker_busy(job
     for count in (87, 5000):
         pending = [{"n": i} for i in range(count)]
         for slots in (1, 2, 16, 100):
-            batches = jobs._batches(pending, slots)
+            batches = jobs_engine._batches(pending, slots)
             assert [spec for batch in batches for spec in batch] == pending  # each once, in plan order
             sizes = [len(b) for b in batches]
-            assert len(batches) >= min(count, slots * jobs._BATCHES_PER_SLOT)
+            assert len(batches) >= min(count, slots * jobs_engine._BATCHES_PER_SLOT)
             # large first, one task each at the end, none beyond the limit
-            assert sizes == sorted(sizes, reverse=True) and max(sizes) <= jobs._BATCH_LIMIT
+            assert sizes == sorted(sizes, reverse=True) and max(sizes) <= jobs_engine._BATCH_LIMIT
             assert sizes[-min(slots, count):] == [1] * min(slots, count)
-    assert jobs._batches([], 4) == []
+    assert jobs_engine._batches([], 4) == []
     # the local scheduler takes them in that order, the large ones first
     started, batch = [], jobs.data_batch
-    monkeypatch.setattr(jobs, "data_batch", lambda specs, limit=None: started.append(len(specs.specs))
+    monkeypatch.setattr(jobs_engine, "data_batch", lambda specs, limit=None: started.append(len(specs.specs))
                         or batch(specs, limit))
     plan_ = jobs.plan(jobs_db, "2024-01-01", "2024-02-29", station="昌平台")
     assert jobs.run(plan_, tmp_path / "out", workers=2, progress=False).ok
@@ -645,7 +650,7 @@ def test_a_resampled_part_is_the_ruzi_table_of_its_frame(unit, dtype, count):
     if count:
         values[0] = -0.0
     labels = (np.datetime64("2024-01-31T23", unit) + np.arange(count) * np.timedelta64(3600, "s")).astype(f"M8[{unit}]")
-    part = jobs._Resampled(labels, values, "昌平台01", "1", "3121")
+    part = jobs_chunk._Resampled(labels, values, "昌平台01", "1", "3121")
     context = {"station_info": {"名称": "昌平台"}, "export_time": "2024-02-01T00:00:00"}
     direct, framed = part.ruzi(context), export.to_ruzi(part.frame(), context)
     assert direct.equals(framed, check_metadata=True)
@@ -657,7 +662,7 @@ def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db
     import threading
 
     seen, task = [], jobs.data_task
-    monkeypatch.setattr(jobs, "data_task", lambda spec, limit=None: seen.append(sys.getswitchinterval())
+    monkeypatch.setattr(jobs_tasks, "data_task", lambda spec, limit=None: seen.append(sys.getswitchinterval())
                         or task(spec, limit))
     plan_ = jobs.plan(jobs_db, "2024-01-01", "2024-01-31", station="昌平台")
     before = sys.getswitchinterval()
@@ -672,10 +677,10 @@ def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db
         for t in runs:
             t.join()
         assert all(r.ok for r in results.values()) and len(results) == 2
-        assert seen and max(seen) <= jobs._SWITCH_INTERVAL
+        assert seen and max(seen) <= jobs_engine._SWITCH_INTERVAL
         assert sys.getswitchinterval() == pytest.approx(0.004)
         seen.clear()
         assert jobs.run(plan_, tmp_path / "c", scheduler="sync", progress=False).ok
-        assert seen and max(seen) <= jobs._SWITCH_INTERVAL and sys.getswitchinterval() == pytest.approx(0.004)
+        assert seen and max(seen) <= jobs_engine._SWITCH_INTERVAL and sys.getswitchinterval() == pytest.approx(0.004)
     finally:
         sys.setswitchinterval(before)

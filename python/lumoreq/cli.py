@@ -34,18 +34,20 @@ from pathlib import Path
 from typing import Any
 
 from . import __version__
+from .console import (  # shared with the demo
+    CommandError,
+    UsageError,
+    _ensure_sample,
+    _figure_files,
+    _LogWatch,
+    _one_line,
+    _written,
+)
+from .sources import RAIN_ITEM, open_sample, rainfall_by_station
 
 # ---------------------------------------------------------------------------------------------
 # Failures and messages
 # ---------------------------------------------------------------------------------------------
-
-
-class CommandError(Exception):
-    """A failure the user can act on: reported as one line, exit status 1."""
-
-
-class UsageError(Exception):
-    """A wrong combination of options found after parsing: one line, exit status 2."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -54,30 +56,6 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> None:  # type: ignore[override]
         message = " ".join(message.split())
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
-
-
-class _LogWatch(logging.Handler):
-    """Keeps the library's warnings and errors of one command, to name them in its last line."""
-
-    def __init__(self) -> None:
-        super().__init__(level=logging.WARNING)
-        self.warnings = 0
-        self.last_error: str | None = None
-        self.last_warning: str | None = None
-        self.log_file = ""
-        # Warnings the command expects (parts of their text): kept in the log, not counted.
-        self.expected: tuple[str, ...] = ()
-        # Terminal handlers quietened for the command, with their levels before.
-        self.silenced: list[tuple[logging.Handler, int]] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.levelno < logging.ERROR and any(part in record.getMessage() for part in self.expected):
-            return
-        if record.levelno >= logging.ERROR:
-            self.last_error = record.getMessage()
-        else:
-            self.warnings += 1
-            self.last_warning = record.getMessage()
 
 
 def _quiet_logging(verbose: bool) -> _LogWatch:
@@ -103,14 +81,6 @@ def _restore_logging(watch: _LogWatch) -> None:
     logging.getLogger().removeHandler(watch)
     for handler, level in watch.silenced:
         handler.setLevel(level)
-
-
-def _one_line(error: BaseException) -> str:
-    text = str(error).strip().splitlines()
-    first = text[0] if text else ""
-    name = type(error).__name__
-    message = f"{name}: {first}" if first else name
-    return message if len(message) <= 400 else message[:397] + "..."
 
 
 def _names_hint(kind: str, wanted: str, names: list[str], listing: str, also: str = "") -> str:
@@ -307,43 +277,6 @@ def _check_dates(args: argparse.Namespace) -> None:
 # ---------------------------------------------------------------------------------------------
 
 
-def _sample_module():
-    try:
-        from . import sample
-    except ImportError as error:
-        raise CommandError(f"the sample network is not available ({_one_line(error)})") from None
-    return sample
-
-
-def _sample_default_path(sample) -> Path:
-    """The sample network's own default file (not built here: the caller times the build)."""
-    return Path(sample.default_path(build_if_missing=False))
-
-
-def _ensure_sample(path: Path | None, rebuild: bool = False, say=print) -> Path:
-    sample = _sample_module()
-    path = Path(path) if path else _sample_default_path(sample)
-    reason = "rebuild asked for" if rebuild else _sample_incomplete(sample, path)
-    if reason is not None:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        say(f"building the sample network at {path} ({reason}) ...")
-        sample.build(path)
-    return path
-
-
-def _sample_incomplete(sample, path: Path) -> str | None:
-    """Why the sample network at ``path`` cannot be used as it is (None: it is complete).
-
-    A half-built, damaged or mismatched file is rebuilt rather than read."""
-    try:
-        sample.check(path)
-    except FileNotFoundError:
-        return "missing"
-    except ValueError as error:
-        return _one_line(error)
-    return None
-
-
 def uses_sample(args: argparse.Namespace) -> bool:
     return bool(getattr(args, "sample", False) or getattr(args, "sample_path", None))
 
@@ -393,7 +326,7 @@ def open_connection(args: argparse.Namespace, watch: _LogWatch | None = None):
             )
         return conn
     if uses_sample(args):
-        return _sample_module().connect(sample_path(args), read_only=True)
+        return open_sample(sample_path(args))
     return None
 
 
@@ -533,19 +466,6 @@ def _has_ids(df) -> bool:
 # lumoreq plot
 # ---------------------------------------------------------------------------------------------
 
-RAIN_METHOD = "气象"  # a part of a method name: the categories leave the weather method out
-RAIN_ITEM = "降雨量"
-
-
-def _figure_files(folder: Path) -> dict[Path, int]:
-    if not folder.is_dir():
-        return {}
-    return {p: p.stat().st_mtime_ns for p in folder.iterdir() if p.is_file()}
-
-
-def _written(before: dict[Path, int], after: dict[Path, int]) -> list[Path]:
-    return sorted(p for p, stamp in after.items() if before.get(p) != stamp)
-
 
 def _check_catalogue(path: str | None) -> str | None:
     """The catalogue's absolute path once it has been read whole; a failure before drawing."""
@@ -581,23 +501,6 @@ def _records_cache(context: Any, ts, folder: str) -> str:
     points = ts[["STATIONID", "POINTID"]].drop_duplicates().reset_index(drop=True).astype(str)
     MetadataCache.store_tables({"stations": stations, "points": points, "items": items}, cache_dir=folder)
     return folder
-
-
-def rainfall_by_station(conn, first: str, last: str, kind: str = "预处理库", station: str = "全部",
-                        stations=None, method: str = RAIN_METHOD, item: Any = RAIN_ITEM) -> dict:
-    """Day totals of rainfall from ``first`` to ``last`` (YYYYMMDD) per station: a series each,
-    from the station's first point that measures it. ``stations``: only these identifiers."""
-    from . import fetching
-
-    rain = fetching.fetching_data(conn, first, last, method, station, "日均值", kind, itemname=item)
-    if rain is None or rain.empty or "STATIONID" not in rain.columns:
-        return {}
-    wanted = None if stations is None else {str(s) for s in stations}
-    return {
-        key: group.loc[group["POINTID"] == group["POINTID"].iloc[0], "OBSVALUE"]
-        for key, group in rain.groupby("STATIONID", sort=False)
-        if wanted is None or str(key) in wanted
-    }
 
 
 def _rainfall(conn, ts, start, end) -> dict:

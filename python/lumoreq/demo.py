@@ -18,8 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from . import __version__
-from .cli import (
-    RAIN_ITEM,
+from .console import (
     CommandError,
     _ensure_sample,
     _figure_files,
@@ -27,8 +26,8 @@ from .cli import (
     _one_line,
     _sample_default_path,
     _written,
-    rainfall_by_station,
 )
+from .sources import RAIN_ITEM, open_sample, rainfall_by_station
 
 
 class _Progress:
@@ -228,7 +227,7 @@ def _demo_steps(progress, state, outputs, database, rebuild) -> None:
 
     with progress.step("open the connection") as s:
         _requires(state, "database")
-        state["conn"] = sample.connect(state["database"])
+        state["conn"] = open_sample(state["database"])
         s["note"] = "sample.connect -> " + type(state["conn"]).__name__
 
     with progress.step(f"fetch {DEMO_METHOD} {DEMO_RATE} at every station, {DEMO_START}..{DEMO_END}") as s:

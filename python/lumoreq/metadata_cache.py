@@ -31,7 +31,7 @@ from pathlib import Path
 
 import pandas as pd
 
-SCHEMA = "ZODUZA"
+from .sources import SCHEMA
 
 # short name -> dictionary table; the order is the order of refresh_cache
 TABLES = {

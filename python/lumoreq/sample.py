@@ -66,7 +66,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-SCHEMA = "ZODUZA"
+from .sources import SCHEMA
 START = "2024-01-01"
 
 # id, name, longitude, latitude, altitude (m)

@@ -1,0 +1,397 @@
+"""Running a plan: the data tasks in batches on Dask's local schedulers or a dask.distributed
+cluster, then the figures; the progress line and the summary."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import datetime as _dt
+import os
+import socket
+import sys
+import threading
+import time
+import uuid
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+from ..sources import _dispose_engines
+from .dataset import _RUN_FILE, JobError, _options_record, _OutLock, _prepare_out, _write_json
+from .plan import Plan, _check_rule, _parse_resample, _timestamp
+from .tasks import data_batch, figure_task
+
+_BATCHES_PER_SLOT = 4  # graph tasks per worker thread, at least (see _batches)
+_BATCH_LIMIT = 16  # data tasks per graph task, at most
+
+
+class _Batch:
+    """The data tasks of one graph task, handed to Dask whole: it does not look inside (a list
+    of dicts it would walk, every key and value, looking for collections to compute first)."""
+
+    __slots__ = ("specs",)
+
+    def __init__(self, specs: list[dict[str, Any]]):
+        self.specs = specs
+
+    def __getstate__(self):
+        return self.specs
+
+    def __setstate__(self, specs):
+        self.specs = specs
+
+
+def _batches(pending: list[dict[str, Any]], slots: int) -> list[list[dict[str, Any]]]:
+    """The data tasks, in plan order, in graph tasks of several each, so that the scheduler's cost
+    for each (well under a millisecond locally, more on a cluster) weighs little against tasks of
+    a few milliseconds. The sizes shrink as the plan goes on (each about the remaining tasks over
+    _BATCHES_PER_SLOT per worker thread, and never more than _BATCH_LIMIT, so that progress and a
+    lost worker's work stay small), down to one task each at the end: every worker keeps something
+    to take, and the workers finish together."""
+    share = max(1, slots) * _BATCHES_PER_SLOT
+    batches, i = [], 0
+    while i < len(pending):
+        size = min(_BATCH_LIMIT, -(-(len(pending) - i) // share))
+        batches.append(pending[i:i + size])
+        i += size
+    return batches
+
+
+_SWITCH_INTERVAL = 0.001  # seconds, while data tasks run in a process (see _prompt_switching)
+_switching = {"runs": 0, "before": None}
+_switching_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _prompt_switching():
+    """The interpreter's switch interval at most _SWITCH_INTERVAL while data tasks run in this
+    process (on Dask's threads, or in a cluster worker beside its own threads), then as it was.
+
+    A task alternates between native work without the GIL (reading, splitting, filtering,
+    binning, writing) and short stretches of glue that hold it. A thread coming back from native
+    work while another is in glue waits until that one lets go, or until the switch interval
+    (5 ms by default) has passed. With tasks of about ten milliseconds those waits made every task
+    a fifth slower on two threads; with 1 ms, a twentieth. Tasks side by side in one process
+    share the setting: the last one to finish puts the interval back."""
+    with _switching_lock:
+        if _switching["runs"] == 0:
+            _switching["before"] = sys.getswitchinterval()
+            sys.setswitchinterval(min(_switching["before"], _SWITCH_INTERVAL))
+        _switching["runs"] += 1
+    try:
+        yield
+    finally:
+        with _switching_lock:
+            _switching["runs"] -= 1
+            if _switching["runs"] == 0:
+                sys.setswitchinterval(_switching["before"])
+
+
+@dataclasses.dataclass
+class RunSummary:
+    """What a run did: counts, throughput and every failure."""
+
+    out: str
+    tasks: int = 0
+    done: int = 0
+    skipped: int = 0
+    empty: int = 0
+    failed: list[dict[str, Any]] = dataclasses.field(default_factory=list)
+    figures: int = 0
+    figure_failures: list[dict[str, Any]] = dataclasses.field(default_factory=list)
+    samples: int = 0
+    seconds: float = 0.0
+
+    @property
+    def ok(self) -> bool:
+        return not self.failed and not self.figure_failures
+
+    def __str__(self) -> str:
+        rate = self.samples / self.seconds if self.seconds > 0 else 0.0
+        lines = [
+            f"{self.tasks} tasks: {self.done} written, {self.empty} without data, {self.skipped} already complete, "
+            f"{len(self.failed)} failed; {self.samples} samples in {self.seconds:.1f} s ({rate:,.0f} samples/s); "
+            f"{self.figures} figures; dataset {self.out}"
+        ]
+        for record in self.failed:
+            lines.append(f"failed: {record['task']}: {record['error']}")
+        for record in self.figure_failures:
+            lines.append(f"figure failed: {record['figure']}: {record['error']}")
+        return "\n".join(lines)
+
+
+class _Progress:
+    """One status line: tasks done of all, samples per second."""
+
+    def __init__(self, total: int, enabled: bool, stream=None):
+        self.total, self.enabled = total, enabled
+        self.stream = stream or sys.stderr
+        self.done = self.samples = 0
+        self.began = time.perf_counter()
+        self.lock = threading.Lock()
+
+    def add(self, samples: int) -> None:
+        with self.lock:
+            self.done += 1
+            self.samples += samples
+            if self.enabled:
+                seconds = max(1e-9, time.perf_counter() - self.began)
+                width = 30
+                filled = int(width * self.done / max(1, self.total))
+                self.stream.write(
+                    f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} tasks "
+                    f"{self.samples / seconds:,.0f} samples/s"
+                )
+                if self.done == self.total:
+                    self.stream.write("\n")
+                self.stream.flush()
+
+
+def _client_for(scheduler):
+    """A distributed client for a Client or an address; None for the local schedulers."""
+    if scheduler is None or scheduler in ("threads", "threaded", "sync", "synchronous", "processes"):
+        return None, False
+    from distributed import Client
+
+    if isinstance(scheduler, Client):
+        return scheduler, False
+    if isinstance(scheduler, str):
+        try:
+            return Client(scheduler, timeout="5s", set_as_default=False), True
+        except (OSError, TimeoutError) as error:
+            raise JobError(f"the Dask scheduler at {scheduler} does not answer: {error}") from error
+    raise ValueError(f"unknown scheduler {scheduler!r}: None, 'processes', a distributed Client or an address")
+
+
+def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=None, stats: bool = False,
+        rainfall: bool = False, scheduler=None, workers: int | None = None, db_concurrency: int = 4,
+        retries: int = 2, progress: bool = True, overwrite: bool = False) -> RunSummary:
+    """Run ``plan`` into the dataset folder ``out``; see the module documentation."""
+    if not isinstance(plan, Plan):
+        raise TypeError("run expects a Plan (from lumoreq.jobs.plan or Plan.load)")
+    if not plan.tasks:
+        raise JobError("the selection holds no series: nothing to do")
+    if hampel is not None:
+        window, threshold = hampel
+        if int(window) < 1:
+            raise ValueError("the Hampel window must hold at least one sample")
+        hampel = (int(window), float(threshold))
+    resample = _parse_resample(resample)
+    boundaries = sorted({_timestamp(t.first) for t in plan.tasks} | {pd.Timestamp(plan.start)})
+    boundaries.append(pd.Timestamp(plan.end) + pd.Timedelta(days=1))
+    if resample is not None:
+        _check_rule(resample[0], boundaries)
+    if figures not in (None, "station", "item"):
+        raise ValueError("figures must be None, 'station' or 'item'")
+    if db_concurrency is None or int(db_concurrency) < 1:
+        raise ValueError("db_concurrency must be at least 1")
+    out = Path(out).resolve()
+    if catalogue is not None:
+        catalogue = str(Path(catalogue).resolve())  # figure tasks draw from inside out/
+    out.mkdir(parents=True, exist_ok=True)
+    options = _options_record(plan, hampel, resample, figures, catalogue, stats, rainfall)
+    client, own_client = _client_for(scheduler)
+    began = time.perf_counter()
+    try:
+        with _OutLock(out):
+            previous = _prepare_out(out, options, overwrite)
+            station_info = {str(r["STATIONID"]): r for r in plan.stations}
+            item_info = {str(r["ITEMID"]): r for r in plan.items}
+            records: dict[str, Any] = {}
+            pending: list[dict[str, Any]] = []
+            summary = RunSummary(out=str(out), tasks=len(plan.tasks))
+            for task in plan.tasks:
+                old = previous.get(task.key)
+                there = os.path.exists(os.path.join(out, *task.part.split("/")))
+                complete = old is not None and not old.get("error") and (
+                    (old.get("part") and there) or (not old.get("part") and old.get("rows") == 0)
+                )
+                if not complete and old is None and there:
+                    complete, old = True, {"task": task.key, "part": task.part, "rows": None, "note": "found complete"}
+                if complete:
+                    records[task.key] = old
+                    summary.skipped += 1
+                    continue
+                pending.append({
+                    "out": str(out), "source": plan.source, "selection": plan.selection,
+                    "station": task.station, "point": task.point, "item": task.item,
+                    "first": task.first, "last": task.last,
+                    "station_info": [station_info[task.station]] if task.station in station_info else [],
+                    "item_info": [item_info[task.item]] if task.item in item_info else [],
+                    "hampel": hampel, "resample": resample, "retries": int(retries),
+                })
+            state = {"plan": plan.to_dict(), "options": options, "tasks": records, "figures": {},
+                     "started": _dt.datetime.now().isoformat(), "finished": None}
+            _write_json(out / _RUN_FILE, state)
+            bar = _Progress(len(pending), progress and bool(pending))
+            saver = _Saver(out / _RUN_FILE, state)
+
+            def finished(record: dict[str, Any]) -> None:
+                records[record["task"]] = record
+                bar.add(int(record.get("samples") or 0))
+                saver.touch()
+
+            figure_specs = _figure_specs(plan, out, figures, catalogue, stats, rainfall) if figures else []
+            if client is not None:
+                _run_distributed(client, pending, figure_specs, int(db_concurrency), finished, state, saver)
+            else:
+                _run_local(scheduler, workers, pending, figure_specs, int(db_concurrency), finished, state, saver)
+            state["finished"] = _dt.datetime.now().isoformat()
+            saver.flush()
+    finally:
+        # pooled connections end with the run (the files and sessions are released)
+        _dispose_engines()
+        if client is not None:
+            with contextlib.suppress(Exception):
+                client.run(_dispose_engines)
+        if own_client:
+            client.close()
+    pending_keys = {_spec_key(p) for p in pending}
+    for task in plan.tasks:
+        record = records.get(task.key) or {}
+        if record.get("error"):
+            summary.failed.append(record)
+        elif task.key in pending_keys:
+            if record.get("part"):
+                summary.done += 1
+            else:
+                summary.empty += 1
+        if task.key in pending_keys and record.get("samples"):
+            summary.samples += int(record["samples"])
+    for record in state["figures"].values():
+        if record.get("error"):
+            summary.figure_failures.append(record)
+        summary.figures += len(record.get("files", []))
+    summary.seconds = time.perf_counter() - began
+    if progress:
+        print(str(summary), file=sys.stderr)
+    return summary
+
+
+def _spec_key(spec: dict[str, Any]) -> str:
+    return f"{spec['item']}/{spec['station']}/{spec['point']}/{spec['first']}_{spec['last']}"
+
+
+class _Saver:
+    """Writes run.json every few seconds while tasks finish (a killed driver loses no part: the rerun
+    finds the parts on disk), and at the end."""
+
+    def __init__(self, path: Path, state: dict[str, Any], every: float = 5.0):
+        self.path, self.state, self.every = path, state, every
+        self.last = 0.0
+        self.lock = threading.Lock()
+
+    def touch(self) -> None:
+        if time.monotonic() - self.last >= self.every:
+            self.flush()
+
+    def flush(self) -> None:
+        with self.lock:
+            _write_json(self.path, self.state)
+            self.last = time.monotonic()
+
+
+def _figure_specs(plan_: Plan, out: Path, by: str, catalogue, stats: bool, rainfall: bool) -> list[dict[str, Any]]:
+    stations, items = plan_._names()
+    specs = []
+    base = {"out": str(out), "source": plan_.source, "catalogue": None if catalogue is None else str(catalogue),
+            "stats": bool(stats), "by": by, "kind": plan_.kind, "first": plan_.start, "last": plan_.end,
+            "driver": f"{socket.gethostname()}:{os.getpid()}"}
+    # the tasks of each figure, gathered in one pass over the plan
+    keys: dict[Any, list[str]] = {}
+    for t in plan_.tasks:
+        keys.setdefault(t.item if by == "item" else (t.station, t.point), []).append(t.key)
+    if by == "item":
+        for item in sorted(keys):
+            specs.append({**base, "name": f"item {item}", "select": {"item": item}, "prefix": "",
+                          "keys": keys[item], "rainfall": False})
+    else:
+        for station, point in sorted(keys):
+            specs.append({**base, "name": f"station {station} point {point}",
+                          "select": {"station": station, "point": point}, "prefix": "",
+                          "station_name": stations.get(station, station), "rainfall": bool(rainfall),
+                          "keys": keys[(station, point)]})
+    return specs
+
+
+def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finished, state, saver) -> None:
+    """Dask's local schedulers: threads for the data tasks, a process pool for the figures."""
+    import dask
+    from dask.callbacks import Callback
+
+    if scheduler == "processes":
+        import multiprocessing
+
+        manager = multiprocessing.Manager()
+        limit = manager.BoundedSemaphore(db_concurrency)
+        data_scheduler = "processes"
+    else:
+        manager = None
+        limit = threading.BoundedSemaphore(db_concurrency)
+        data_scheduler = "sync" if scheduler in ("sync", "synchronous") else "threads"
+    try:
+        slots = 1 if data_scheduler == "sync" else (workers or os.cpu_count() or 1)
+        # the local schedulers take independent tasks in descending order of their keys: the
+        # first (largest) batch gets the largest key, so the small ones come last
+        batches = _batches(pending, slots)
+        graph = [dask.delayed(data_batch, pure=False)(_Batch(batch), limit,
+                                                      dask_key_name=f"data-{len(batches) - i:06d}")
+                 for i, batch in enumerate(batches)]
+
+        class _Done(Callback):
+            def _posttask(self, key, result, dsk, state_, worker_id):
+                if isinstance(key, str) and key.startswith("data-"):
+                    for record in result:
+                        finished(record)
+
+        if graph:
+            with _Done():
+                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers)
+        if figure_specs:
+            saver.flush()
+            figure_graph = [dask.delayed(figure_task, pure=False)(spec, dask_key_name=f"figure-{i}")
+                            for i, spec in enumerate(figure_specs)]
+            results = dask.compute(*figure_graph, scheduler="sync" if data_scheduler == "sync" else "processes",
+                                   num_workers=workers)
+            for record in results:
+                state["figures"][record["figure"]] = record
+    finally:
+        if manager is not None:
+            manager.shutdown()
+
+
+def _run_distributed(client, pending, figure_specs, db_concurrency, finished, state, saver) -> None:
+    """The same tasks on a dask.distributed cluster, the database capped by a cluster-wide semaphore."""
+    from distributed import Semaphore, as_completed
+
+    limit = Semaphore(max_leases=db_concurrency, name=f"lumoreq-db-{uuid.uuid4().hex}")
+    try:
+        slots = sum(client.nthreads().values()) or 1
+        batches = _batches(pending, slots)
+        futures = [client.submit(data_batch, _Batch(batch), limit, pure=False, key=f"lumoreq-data-{uuid.uuid4().hex}")
+                   for batch in batches]
+        batch_of = {future.key: batch for batch, future in zip(batches, futures)}
+        by_key = {_spec_key(spec): future for batch, future in zip(batches, futures) for spec in batch}
+        figure_futures = []
+        for spec in figure_specs:
+            needs = list({f.key: f for f in (by_key[k] for k in spec["keys"] if k in by_key)}.values())
+            figure_futures.append(client.submit(figure_task, spec, *needs, limit=limit, pure=False,
+                                                key=f"lumoreq-figure-{uuid.uuid4().hex}"))
+        for future in as_completed(futures):
+            try:
+                records = future.result()
+            except Exception as error:  # a task the cluster gave up on (its workers kept dying)
+                records = [{"task": _spec_key(spec), "part": None, "rows": 0,
+                            "error": f"{type(error).__name__}: {error}"} for spec in batch_of[future.key]]
+            for record in records:
+                finished(record)
+        for future in figure_futures:
+            try:
+                record = future.result()
+            except Exception as error:
+                record = {"figure": "?", "files": [], "error": f"{type(error).__name__}: {error}"}
+            state["figures"][record["figure"]] = record
+    finally:
+        with contextlib.suppress(Exception):
+            limit.close()
