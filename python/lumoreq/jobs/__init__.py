@@ -30,15 +30,14 @@ fall on the chunk edges is refused.
 
 from __future__ import annotations
 
-# One module per job: plan (the plan), chunk (one chunk's read, filter and bins), tasks (the tasks
+# One module per job: planning (the plan), chunk (one chunk's read, filter and bins), tasks (the tasks
 # of the graph), dataset (the output folder and its reader), engine (batching, the schedulers,
 # run()); sources and connections are lumoreq.sources. Here: the public names, as before.
 from ..sources import SCHEMA  # noqa: F401
 from .dataset import JobError, parts, read  # noqa: F401
 from .engine import RunSummary, run
 
-# Importing the submodule lumoreq.jobs.plan binds "plan" here to it; this binds it to the function.
-from .plan import AGGREGATIONS, ALL, CHUNKS, Plan, Task, plan  # noqa: F401
+from .planning import AGGREGATIONS, ALL, CHUNKS, Plan, Task, plan  # noqa: F401
 from .tasks import data_batch, data_task, figure_task  # noqa: F401
 
 __all__ = ["Plan", "Task", "RunSummary", "JobError", "plan", "run", "read", "CHUNKS"]

@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from ..sources import _connection
-from .plan import _method_tables, _timestamp
+from .planning import _method_tables, _timestamp
 
 
 def _finite_run(values: np.ndarray, length: int) -> bool:

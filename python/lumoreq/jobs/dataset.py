@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .plan import Plan, _day, _write_text
+from .planning import Plan, _day, _write_text
 
 _RUN_FILE = "run.json"
 _LOCK_FILE = ".lock"

@@ -19,7 +19,7 @@ import pandas as pd
 
 from ..sources import _dispose_engines
 from .dataset import _RUN_FILE, JobError, _options_record, _OutLock, _prepare_out, _write_json
-from .plan import Plan, _check_rule, _parse_resample, _timestamp
+from .planning import Plan, _check_rule, _parse_resample, _timestamp
 from .tasks import data_batch, figure_task
 
 _BATCHES_PER_SLOT = 4  # graph tasks per worker thread, at least (see _batches)

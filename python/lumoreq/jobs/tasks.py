@@ -19,7 +19,7 @@ from .._files import sync_folder
 from ..sources import _connection, rainfall_by_station
 from .chunk import _fetch_chunk, _limited, _process_part, _Resampled
 from .dataset import _STAGING_PREFIX, read
-from .plan import Task
+from .planning import Task
 
 if TYPE_CHECKING:
     from .engine import _Batch
