@@ -158,13 +158,14 @@ LV.overview = async function () {
 const DEBOUNCE_MS = 60;
 const LINE = "#1f3b73";
 
-// The range to ask for: when a summary level is much finer than a pixel column, the range is
-// nudged (by less than a sixteenth of its length) so that every column edge lies on that
-// level's bucket grid; the server then answers from the summaries, exactly.
+// The range to ask for: when a summary level is at least four times finer than a pixel column,
+// the range is nudged (its length by at most an eighth, its middle by less than a bucket) so
+// that every column edge lies on that level's bucket grid; the server then answers from the
+// summaries, exactly.
 function snapRange(r0, r1, width, levels) {
   const column = (r1 - r0) / width;
   let bucket = 0;
-  for (const b of levels) if (b <= column / 8 && b > bucket) bucket = b;
+  for (const b of levels) if (b <= column / 4 && b > bucket) bucket = b;
   if (!bucket) return [r0, r1];
   const snapped = Math.max(1, Math.round(column / bucket)) * bucket;
   const center = (r0 + r1) / 2;
@@ -201,7 +202,7 @@ LV.series = async function () {
   const height = 70 + n * panelPx;
   const plotH = height - 70;
   const layout = {
-    height, margin: { l: 90, r: 30, t: 20, b: 50 }, showlegend: false, dragmode: "zoom",
+    height: height + 30, margin: { l: 90, r: 30, t: 50, b: 50 }, showlegend: false, dragmode: "zoom",
     hovermode: "closest", font: { family: "Noto Serif CJK SC, Noto Sans CJK SC, serif", size: 12 },
     xaxis: { type: "date", anchor: "y" + (n > 1 ? n : ""), showspikes: true, spikemode: "across", spikethickness: 1,
              tickformatstops: [
@@ -249,7 +250,7 @@ LV.series = async function () {
     const shapes = visible.map((q) => ({ type: "line", xref: "x", yref: "paper", x0: q.t, x1: q.t, y0: 0, y1: 1,
       line: { color: "rgba(192,57,43,0.55)", width: 1, dash: "dot" } }));
     const labels = visible.length <= 25 ? visible.map((q) => ({ xref: "x", yref: "paper", x: q.t, y: 1,
-      yanchor: "bottom", showarrow: false, text: (q.text || `M${q.magnitude}`).replace("\n", "<br>"),
+      yanchor: "bottom", yshift: 14, showarrow: false, text: (q.text || `M${q.magnitude}`).replace("\n", " "),
       font: { size: 10, color: "#c0392b" } })) : [];
     return { shapes, labels };
   }
