@@ -62,7 +62,9 @@ SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refi
 	tests/test_chart_reduction.py tests/test_chart_stats.py tests/test_chart_grouping.py tests/test_threads.py \
 	tests/test_leaks.py \
 	tests/test_bad_inputs.py tests/test_fetch_series.py \
-	tests/test_jobs.py::test_native_bins_equal_the_resampler_bit_for_bit
+	tests/test_jobs.py::test_native_bins_equal_the_resampler_bit_for_bit \
+	tests/test_view.py::test_m4_equals_the_plain_reduction tests/test_view.py::test_summaries_give_the_raw_result_on_their_grid \
+	tests/test_view.py::test_reducer_refuses_samples_out_of_order
 # In CI the tests on a real PostgreSQL server and in a real browser may not be skipped (see
 # tests/pg_server.py and tests/test_view_browser.py).
 ci: export LUMOREQ_REQUIRE_PG := 1
