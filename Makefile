@@ -6,7 +6,7 @@ PIP := $(PY) -m pip
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 # Incremental native builds: the CMake tree is kept between installs.
 BUILD_DIR ?= build/release
-EXTRAS ?= test,demo,bench
+EXTRAS ?= test,demo,bench,view
 PYTEST_ARGS ?=
 
 .PHONY: demo test bench sanitize fuzz install sysdeps clean ci reliability portable
@@ -20,17 +20,19 @@ test: install
 bench: install
 	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
-# System packages the figures, the build and the tests need: a CJK font, the zlib headers and a
+# System packages the figures, the build and the tests need: a CJK font, the zlib headers, a
 # PostgreSQL server (the tests start their own one; without it those tests are skipped, except
+# in CI) and Chromium with its driver (the web view's browser test; skipped without them, except
 # in CI). Installed with apt when it is there and we are root; otherwise say what to install by hand.
 sysdeps:
 	@if fc-list 2>/dev/null | grep -qi 'Noto Serif CJK' && [ -f /usr/include/zlib.h ] \
-		&& ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then :; \
+		&& ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 \
+		&& command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1; then :; \
 	elif command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 		(apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-			fonts-noto-cjk zlib1g-dev fontconfig postgresql >/dev/null) \
-			|| echo "warning: apt-get could not install fonts-noto-cjk zlib1g-dev postgresql"; \
-	else echo "note: install a CJK font (e.g. fonts-noto-cjk), the zlib headers (zlib1g-dev) and a PostgreSQL server (postgresql) by hand"; fi
+			fonts-noto-cjk zlib1g-dev fontconfig postgresql chromium chromium-driver >/dev/null) \
+			|| echo "warning: apt-get could not install fonts-noto-cjk zlib1g-dev postgresql chromium chromium-driver"; \
+	else echo "note: install a CJK font (e.g. fonts-noto-cjk), the zlib headers (zlib1g-dev), a PostgreSQL server (postgresql) and Chromium with its driver (chromium chromium-driver) by hand"; fi
 
 $(VENV)/.deps-stamp: pyproject.toml
 	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -60,9 +62,13 @@ SANITIZE_CI_TESTS ?= tests/test_cleaning.py tests/test_gunzip.py tests/test_refi
 	tests/test_chart_reduction.py tests/test_chart_stats.py tests/test_chart_grouping.py tests/test_threads.py \
 	tests/test_leaks.py \
 	tests/test_bad_inputs.py tests/test_fetch_series.py \
-	tests/test_jobs.py::test_native_bins_equal_the_resampler_bit_for_bit
-# In CI the tests on a real PostgreSQL server may not be skipped (see tests/pg_server.py).
+	tests/test_jobs.py::test_native_bins_equal_the_resampler_bit_for_bit \
+	tests/test_view.py::test_m4_equals_the_plain_reduction tests/test_view.py::test_summaries_give_the_raw_result_on_their_grid \
+	tests/test_view.py::test_reducer_refuses_samples_out_of_order
+# In CI the tests on a real PostgreSQL server and in a real browser may not be skipped (see
+# tests/pg_server.py and tests/test_view_browser.py).
 ci: export LUMOREQ_REQUIRE_PG := 1
+ci: export LUMOREQ_REQUIRE_BROWSER := 1
 ci: test
 	$(MAKE) portable
 	$(MAKE) sanitize SANITIZE_TESTS="$(SANITIZE_CI_TESTS)"

@@ -800,6 +800,9 @@ def build_parser() -> argparse.ArgumentParser:
     refresh.set_defaults(func=_cache_refresh)
 
     _register_extra_commands(sub)
+    from .view import register as register_view  # lumoreq view: the local web view of a dataset
+
+    register_view(sub)
     return parser
 
 
