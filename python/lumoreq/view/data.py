@@ -33,9 +33,9 @@ def dataset_parts(out: str | os.PathLike[str], station=None, item=None, point=No
 
     The one place that knows how a dataset lists its files: today the Hive folders under
     ``out/data`` (the job's own listing); a table format's file list replaces it here alone."""
-    from ..jobs import _parts
+    from ..jobs.dataset import parts
 
-    return _parts(Path(out), station, item, point)
+    return parts(Path(out), station, item, point)
 
 
 def series_key_of(part: Path) -> SeriesKey | None:
