@@ -196,8 +196,18 @@ py::object assemble(const py::object& df, const py::array_t<int64_t>& source_row
         }
     }
     for (const Built& t : texts) drop.append(t.label);
-    py::object result = df.attr("drop")(drop, "axis"_a = 1).attr("take")(source_rows);
-    result.attr("index") = index;
+    const py::object rest = df.attr("drop")(drop, "axis"_a = 1);
+    py::object result;
+    if (py::len(rest.attr("columns")) == 0) {
+        // Nothing left to take (the usual fetched frame: every other column is text): the new
+        // index alone, without taking the old labels per sample.
+        result = py::module_::import("pandas")
+                     .attr("DataFrame")("index"_a = index, "columns"_a = rest.attr("columns"))
+                     .attr("__finalize__")(rest);
+    } else {
+        result = rest.attr("take")(source_rows);
+        result.attr("index") = index;
+    }
     // In ascending position, so each lands where the take would have put it.
     for (const Built& t : texts) result.attr("insert")(t.position, t.label, t.column);
     result["OBSVALUE"] = values;
