@@ -213,6 +213,32 @@ def test_row_labels_and_other_columns(labels, extra):
     assert_same_outcome(df, 60)
 
 
+def _arrow_text(values, how):
+    """A `str` column whose Arrow storage is plain, sliced out of a longer array, or in chunks."""
+    import pyarrow as pa
+
+    if how == "sliced":
+        array = pa.array(["pad", *values, "pad"], type=pa.large_string()).slice(1, len(values))
+    elif how == "chunked":
+        array = pa.chunked_array([pa.array(values[:1], pa.string()), pa.array(values[1:], pa.string())])
+    else:
+        array = pa.array(values, type=pa.large_string())
+    return pd.Series(pd.arrays.ArrowStringArray(array, dtype=pd.StringDtype("pyarrow", na_value=np.nan)))
+
+
+@pytest.mark.parametrize("how", ["plain", "sliced", "chunked"])
+@pytest.mark.parametrize("rate", [1, 60])
+def test_text_columns_are_repeated_per_sample(how, rate):
+    # missing, empty and non-ASCII texts beside numbers, objects and categories, in interleaved rows
+    texts = ["1 2 3", "4 5", None, "6 7 8 9"]
+    starts = [T0, T0 + pd.Timedelta(seconds=rate), T0, T0 + pd.Timedelta(seconds=rate)]
+    df = frame(texts, starts, ITEM=_arrow_text(["4112", None, "", "昌平台 ✓"], how),
+               OBJ=pd.Series(["a", None, 3, "d"], dtype=object), CAT=pd.Categorical(["x", "y", "x", None]))
+    nat = assert_same_outcome(df, rate)[1]
+    assert nat["ITEM"].dtype == "str" and nat["ITEM"].array._pa_array.type == "large_string"
+    assert list(nat.columns) == ["STATIONID", "POINTID", "N", "ITEM", "OBJ", "CAT", "OBSVALUE"]
+
+
 # --- bad input: the same outcome as the reference, never a crash ----------------------------
 
 SD = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1)])

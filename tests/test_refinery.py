@@ -369,6 +369,31 @@ def test_integer_keys_beyond_double_precision_stay_apart(keys, dtype, order):
     assert means[int(station[0])] == np.mean(np.arange(n)[station == station[0]])
 
 
+@pytest.mark.parametrize("storage", ["chunked", "sliced", "object", "string", "categorical"])
+def test_key_columns_of_every_storage_group_as_the_reference(storage):
+    # keys that differ in their last byte or length only, empty, non-ASCII and missing, in runs
+    values = ["53001", "53002", "5300", "", "台站", None]
+    n = 36
+    station = [values[i // 6] for i in range(n)]
+    table = pd.DataFrame({
+        "STARTDATE": pd.date_range("2024-01-01", periods=n, freq="2h"), "STATIONID": station,
+        "POINTID": ["1", "2"] * (n // 2), "ITEMID": "4112", "OBSVALUE": np.arange(n, dtype="float32"),
+    })
+    if storage == "chunked":  # Arrow columns in several chunks, each of them sliced
+        table = pd.concat([table.iloc[:10], table.iloc[10:23], table.iloc[23:]], ignore_index=True)
+    elif storage == "sliced":
+        table = pd.concat([table.iloc[:1], table], ignore_index=True).iloc[1:]
+    else:
+        table = table.astype({"STATIONID": {"object": object, "string": "string",
+                                            "categorical": "category"}[storage]})
+    ref = outcome(reference.resample_timeseries_data, table.copy(), "D")
+    nat = outcome(refinery.resample_timeseries_data, table, "D")
+    assert nat[0] == ref[0] == "ok"
+    pd.testing.assert_frame_equal(nat[1], ref[1], check_exact=True, check_index_type=True)
+    with pytest.warns(UserWarning, match=" 12 个序列"):  # 6 stations (a missing one too) x 2 points
+        refinery.filter_with_fast_mad(table.set_index("STARTDATE"))
+
+
 @pytest.mark.parametrize("old, new", [("SM-15", "SME-15"), ("2SM-20", "2SME-20"), ("SM", "SME"),
                                       ("2SMS-20", "2SMS-20")])
 def test_semi_month_alias_with_a_day_anchor(old, new):

@@ -1,12 +1,14 @@
 // How many (STATIONID, POINTID, ITEMID) series a table holds, for the functions that treat their
 // input as one series and point out a mixture. The key columns are coded by the table library
-// (one hash pass each); runs and groups are counted natively.
+// (one hash pass each) or, for Arrow text, read from their buffers; runs and groups are counted
+// natively.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "bind/arrow_text.hpp"
 #include "bind/bind.hpp"
 #include "core/row_groups.hpp"
 
@@ -18,6 +20,8 @@ namespace lumoreq::bind {
 // A column whose every value equals its first (a missing first value never does): the usual
 // single-series table is told by one vectorised comparison per key column, without coding them.
 inline bool constant_column(const py::object& column) {
+    core::StringCodes codes;
+    if (const auto runs = arrow_string_runs(column, codes)) return runs->size() == 1 && runs->front().code >= 0;
     try {
         const py::object same = column.attr("__eq__")(column.attr("iloc")[py::int_(0)]);
         return py::bool_(same.attr("all")()).cast<bool>();
@@ -64,6 +68,12 @@ inline std::size_t count_series(const py::object& df) {
             continue;
         }
         any = true;
+        core::StringCodes distinct;
+        if (auto string_runs = arrow_string_runs(column, distinct)) {
+            column_runs = std::move(*string_runs);
+            if (column_runs.empty()) column_runs.push_back({0, 0});
+            continue;
+        }
         const py::tuple factorized = pd.attr("factorize")(column);
         const auto codes =
             py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(factorized[0]);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <tuple>
 
+#include "bind/arrow_text.hpp"
 #include "chartwork/chartwork.hpp"
 #include "core/row_groups.hpp"
 
@@ -128,51 +129,19 @@ private:
     // Arrow string columns are coded natively from their buffers; anything else by pandas.
     static std::vector<core::Run> factorize(py::object column, py::list& values, py::list& unique_out,
                                             bool fill_unique) {
-        py::object array = column.attr("array");
-        if (py::hasattr(array, "__arrow_array__")) {
-            py::object chunked = array.attr("__arrow_array__")();
-            const std::string type = text_of(chunked.attr("type"));
-            if (type == "string" || type == "large_string") {
-                std::vector<core::Run> runs;
-                core::StringCodes state;
-                std::int64_t first_row = 0;
-                for (py::handle chunk : chunked.attr("chunks")) {
-                    py::list buffers = chunk.attr("buffers")();
-                    const auto length = static_cast<std::size_t>(py::len(chunk));
-                    const auto offset = chunk.attr("offset").cast<std::int64_t>();
-                    auto pointer = [](py::handle buf) -> const void* {
-                        return buf.is_none() ? nullptr : py::buffer(py::reinterpret_borrow<py::object>(buf)).request().ptr;
-                    };
-                    const auto* validity = static_cast<const std::uint8_t*>(pointer(buffers[0]));
-                    const void* offsets = pointer(buffers[1]);
-                    const auto* data = static_cast<const char*>(pointer(buffers[2]));
-                    {
-                        // Reads the chunk's buffers (kept alive by `buffers`); writes this
-                        // column's own run list.
-                        py::gil_scoped_release release;
-                        if (length > 0 && offsets != nullptr) {
-                            if (type == "string")
-                                core::string_chunk_runs(static_cast<const std::int32_t*>(offsets), data, validity,
-                                                        offset, length, first_row, state, runs);
-                            else
-                                core::string_chunk_runs(static_cast<const std::int64_t*>(offsets), data, validity,
-                                                        offset, length, first_row, state, runs);
-                        }
-                    }
-                    first_row += static_cast<std::int64_t>(length);
-                }
-                for (const auto& u : state.uniques) values.append(py::str(u));
-                if (fill_unique) {
-                    for (std::size_t i = 0; i < state.uniques.size(); ++i) {
-                        if (static_cast<std::int64_t>(i) == state.uniques_before_first_missing)
-                            unique_out.append(py::module_::import("numpy").attr("nan"));
-                        unique_out.append(values[i]);
-                    }
-                    if (state.uniques_before_first_missing == static_cast<std::int64_t>(state.uniques.size()))
+        core::StringCodes state;
+        if (auto runs = bind::arrow_string_runs(column, state)) {
+            for (const auto& u : state.uniques) values.append(py::str(u));
+            if (fill_unique) {
+                for (std::size_t i = 0; i < state.uniques.size(); ++i) {
+                    if (static_cast<std::int64_t>(i) == state.uniques_before_first_missing)
                         unique_out.append(py::module_::import("numpy").attr("nan"));
+                    unique_out.append(values[i]);
                 }
-                return runs;
+                if (state.uniques_before_first_missing == static_cast<std::int64_t>(state.uniques.size()))
+                    unique_out.append(py::module_::import("numpy").attr("nan"));
             }
+            return std::move(*runs);
         }
         py::tuple factorized = py::module_::import("pandas").attr("factorize")(column);
         for (py::handle v : factorized[1].attr("tolist")()) values.append(v);

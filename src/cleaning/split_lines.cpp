@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bind/arrow_text.hpp"
 #include "bind/bind.hpp"
 #include "core/packed_text.hpp"
 #include "core/portable.hpp"
@@ -35,11 +36,7 @@ bool compare(py::handle a, py::handle b, int op) {
 
 bool is_float_nan(py::handle o) { return PyFloat_Check(o.ptr()) && std::isnan(PyFloat_AS_DOUBLE(o.ptr())); }
 
-// Texts of a column, as views into buffers kept alive by `owners`.
-struct TextColumn {
-    std::vector<core::TextCell> cells;
-    std::vector<py::object> owners;
-};
+using bind::TextColumn;
 
 // Object arrays: str, or None / NaN for a missing text. Anything else (bytes, numbers, str
 // with lone surrogates, pd.NA) is left to the library.
@@ -70,69 +67,6 @@ bool read_objects(py::object values, TextColumn& out) {
     return true;
 }
 
-struct BufferView {
-    const unsigned char* data = nullptr;
-    std::size_t size = 0;
-};
-
-bool buffer_view(py::handle buffer, BufferView& view) {
-    if (buffer.is_none()) return true;
-    if (!buffer.attr("is_cpu").cast<bool>()) return false;
-    view.data = reinterpret_cast<const unsigned char*>(buffer.attr("address").cast<uintptr_t>());
-    view.size = buffer.attr("size").cast<std::size_t>();
-    return true;
-}
-
-// Arrow-backed str columns: read the offsets and bytes of each chunk in place.
-bool read_arrow(py::object array, TextColumn& out) {
-    py::object chunked = array.attr("__arrow_array__")();
-    py::object types = py::module_::import("pyarrow").attr("types");
-    for (py::handle chunk : chunked.attr("chunks")) {
-        py::object type = chunk.attr("type");
-        std::size_t width;
-        if (types.attr("is_large_string")(type).cast<bool>())
-            width = 8;
-        else if (types.attr("is_string")(type).cast<bool>())
-            width = 4;
-        else
-            return false;
-        py::list buffers = chunk.attr("buffers")();
-        if (buffers.size() != 3) return false;
-        BufferView validity, offsets, data;
-        if (!buffer_view(buffers[0], validity) || !buffer_view(buffers[1], offsets) ||
-            !buffer_view(buffers[2], data))
-            return false;
-        const auto offset = chunk.attr("offset").cast<std::size_t>();
-        const auto length = py::len(chunk);
-        if (length == 0) continue;
-        if (offsets.data == nullptr || offsets.size < (offset + length + 1) * width) return false;
-        if (validity.data != nullptr && validity.size * 8 < offset + length) return false;
-        auto offset_at = [&](std::size_t i) -> uint64_t {
-            if (width == 8) {
-                int64_t v;
-                std::memcpy(&v, offsets.data + i * 8, 8);
-                return v < 0 ? UINT64_MAX : static_cast<uint64_t>(v);
-            }
-            int32_t v;
-            std::memcpy(&v, offsets.data + i * 4, 4);
-            return v < 0 ? UINT64_MAX : static_cast<uint64_t>(v);
-        };
-        for (std::size_t i = offset; i < offset + length; ++i) {
-            if (validity.data != nullptr && !((validity.data[i / 8] >> (i % 8)) & 1)) {
-                out.cells.emplace_back();
-                continue;
-            }
-            const uint64_t begin = offset_at(i), end = offset_at(i + 1);
-            if (begin > end || end > data.size) return false;
-            const char* base = data.data == nullptr ? "" : reinterpret_cast<const char*>(data.data);
-            out.cells.push_back(core::TextCell::text(base + begin, static_cast<std::size_t>(end - begin)));
-        }
-        out.owners.push_back(py::reinterpret_borrow<py::object>(chunk));
-    }
-    out.owners.push_back(chunked);
-    return true;
-}
-
 // The column's texts, when it is one the native reader reads exactly as the library does:
 // str dtype (NaN as its missing value, Arrow or Python storage) or an object column of str.
 bool read_text_column(py::object series, TextColumn& out) {
@@ -142,7 +76,7 @@ bool read_text_column(py::object series, TextColumn& out) {
         // "string" (pd.NA) columns convert to nullable numbers in the library: not ours.
         if (!is_float_nan(dtype.attr("na_value"))) return false;
         const auto storage = dtype.attr("storage").cast<std::string>();
-        if (storage == "pyarrow") return read_arrow(series.attr("array"), out);
+        if (storage == "pyarrow") return bind::read_arrow_texts(series.attr("array"), out);
         if (storage == "python") return read_objects(series.attr("to_numpy")("dtype"_a = "object"), out);
         return false;
     }
@@ -232,6 +166,54 @@ std::optional<int64_t> whole_seconds(py::handle rate) {
     return std::nullopt;
 }
 
+// The split frame: the other columns repeated per sample in their order, then OBSVALUE. Text
+// columns on Arrow storage are built natively from their rows' bytes; the rest (numbers, times,
+// objects, categories) go through the library's take, one call for all of them.
+py::object assemble(const py::object& df, const py::array_t<int64_t>& source_rows, const py::object& index,
+                    const py::array_t<float>& values) {
+    py::list drop;
+    drop.append("OBSVALUE");
+    drop.append("STARTDATE");
+    const py::object kept = df.attr("columns").attr("drop")(drop);
+    struct Built {
+        py::ssize_t position;
+        py::object label, column;
+    };
+    std::vector<Built> texts;
+    // A plain frame only: a subclass's take may add what a rebuilt column would lose.
+    if (py::type::of(df).is(py::module_::import("pandas").attr("DataFrame"))) {
+        const std::span<const int64_t> picks(source_rows.data(), static_cast<std::size_t>(source_rows.size()));
+        const auto n_kept = static_cast<py::ssize_t>(py::len(kept));
+        for (py::ssize_t j = 0; j < n_kept; ++j) {
+            const py::object label = kept[py::int_(j)];
+            const py::object column = df[label];
+            if (!bind::is_arrow_str_dtype(column.attr("dtype"))) continue;
+            TextColumn rows;
+            if (!bind::read_arrow_texts(column.attr("array"), rows)) continue;
+            py::object built = bind::gather_str_column(rows, picks, column.attr("dtype"));
+            if (built.is_none()) continue;
+            texts.push_back({j, label, built});
+        }
+    }
+    for (const Built& t : texts) drop.append(t.label);
+    const py::object rest = df.attr("drop")(drop, "axis"_a = 1);
+    py::object result;
+    if (py::len(rest.attr("columns")) == 0) {
+        // Nothing left to take (the usual fetched frame: every other column is text): the new
+        // index alone, without taking the old labels per sample.
+        result = py::module_::import("pandas")
+                     .attr("DataFrame")("index"_a = index, "columns"_a = rest.attr("columns"))
+                     .attr("__finalize__")(rest);
+    } else {
+        result = rest.attr("take")(source_rows);
+        result.attr("index") = index;
+    }
+    // In ascending position, so each lands where the take would have put it.
+    for (const Built& t : texts) result.attr("insert")(t.position, t.label, t.column);
+    result["OBSVALUE"] = values;
+    return result;
+}
+
 // The native split; None when the input is outside what it reads exactly like the library.
 py::object native_split(py::object df, int64_t step_seconds) {
     if (!plain_frame(df)) return py::none();
@@ -267,13 +249,7 @@ py::object native_split(py::object df, int64_t step_seconds) {
     py::module_ pd = py::module_::import("pandas");
     py::object index = pd.attr("DatetimeIndex")(stamps.attr("view")("M8[" + starts.unit + "]"),
                                                 "name"_a = "STARTDATE", "copy"_a = false);
-    py::list drop;
-    drop.append("OBSVALUE");
-    drop.append("STARTDATE");
-    py::object result = df.attr("drop")(drop, "axis"_a = 1).attr("take")(source_rows);
-    result.attr("index") = index;
-    result["OBSVALUE"] = values;
-    return result;
+    return assemble(df, source_rows, index, values);
 }
 
 // The library's own path, step for step: strip, split, stack without the missing cells,

@@ -3,6 +3,7 @@
 // column travels through the grouping (the key columns are not split per group), and the loop
 // runs over the groups, never over rows.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -10,7 +11,11 @@
 #include <string>
 #include <utility>
 
+#include "bind/arrow_text.hpp"
 #include "core/bin_aggregate.hpp"
+#include "core/bin_reduceat.hpp"
+#include "core/packed_text.hpp"
+#include "core/portable.hpp"
 #include "refinery/refinery.hpp"
 
 namespace lumoreq::refinery {
@@ -109,6 +114,15 @@ std::optional<SeriesRuns> key_runs(const py::object& frame, const py::list& keys
         const bool comparable = text || is("is_integer_dtype") || is("is_bool_dtype");
         if (!comparable || (is("is_extension_array_dtype") && !text)) return std::nullopt;
         if (n < 2) continue;
+        if (text) {
+            // Arrow text: runs read from the buffers (a missing value equals only a missing one).
+            core::StringCodes codes;
+            if (const auto string_runs = bind::arrow_string_runs(column, codes)) {
+                for (const core::Run& run : *string_runs)
+                    if (run.start > 0) changed[static_cast<std::size_t>(run.start)] = 1;
+                continue;
+            }
+        }
         py::object same;
         try {
             // Text: missing values as None, which equals only None; a run of missing keys is
@@ -140,6 +154,132 @@ std::optional<SeriesRuns> key_runs(const py::object& frame, const py::list& keys
     return runs;
 }
 
+// A fixed-width rule (hours, minutes, seconds, ...) on a naive time index: the bin width in the
+// index's own unit and the unit's ticks per day; bins start from the first sample's midnight,
+// as the resampler's default origin puts them.
+struct FixedBins {
+    std::int64_t width = 0, per_day = 0;
+    std::string unit;
+};
+
+std::optional<FixedBins> fixed_bins(const py::object& rule, const py::object& index) {
+    const py::object pd = py::module_::import("pandas");
+    const py::object np = py::module_::import("numpy");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex")) || !index.attr("tz").is_none()) return std::nullopt;
+    py::object offset;
+    try {
+        offset = pd.attr("tseries").attr("frequencies").attr("to_offset")(rule);
+    } catch (py::error_already_set& e) {
+        bind::rethrow_unless_exception(e);
+        return std::nullopt;  // the resampler reports it
+    }
+    if (!py::isinstance(offset, pd.attr("offsets").attr("Tick"))) return std::nullopt;
+    FixedBins bins;
+    bins.unit = np.attr("datetime_data")(index.attr("dtype"))[py::int_(0)].cast<std::string>();
+    std::int64_t unit_ns;
+    if (bins.unit == "s")
+        unit_ns = 1000000000;
+    else if (bins.unit == "ms")
+        unit_ns = 1000000;
+    else if (bins.unit == "us")
+        unit_ns = 1000;
+    else if (bins.unit == "ns")
+        unit_ns = 1;
+    else
+        return std::nullopt;
+    const auto width_ns = pd.attr("Timedelta")(offset).attr("value").cast<std::int64_t>();
+    if (width_ns <= 0 || width_ns % unit_ns != 0) return std::nullopt;
+    bins.width = width_ns / unit_ns;
+    bins.per_day = 86400 * (1000000000 / unit_ns);
+    return bins;
+}
+
+// One series resampled natively, as the resampler does it for a fixed-width rule: with a NaN
+// among the values its grouped (compensated) reduction, without one numpy's reduceat. None when
+// the series is outside that (unsorted or missing times, values that are not float, the median,
+// zeros of both signs at a maximum or minimum), for the resampler to do.
+py::object native_part(const py::object& values, const FixedBins& plan, const char* aggregation) {
+    const std::string how(aggregation);
+    core::BinReduce reduce;
+    if (how == "mean")
+        reduce = core::BinReduce::Mean;
+    else if (how == "sum")
+        reduce = core::BinReduce::Sum;
+    else if (how == "max")
+        reduce = core::BinReduce::Max;
+    else if (how == "min")
+        reduce = core::BinReduce::Min;
+    else
+        return py::none();
+    const py::object np = py::module_::import("numpy");
+    const py::object pd = py::module_::import("pandas");
+    const py::object raw = values.attr("to_numpy")();
+    if (!py::isinstance<py::array>(raw)) return py::none();
+    const py::array data = raw;
+    const char kind = data.dtype().kind();
+    const auto itemsize = data.dtype().itemsize();
+    if (kind != 'f' || (itemsize != 4 && itemsize != 8)) return py::none();
+    const auto times = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        values.attr("index").attr("asi8"));
+    if (!times || times.size() != data.size() || times.size() == 0) return py::none();
+    const std::int64_t* t = times.data();
+    const auto n = static_cast<std::size_t>(times.size());
+    bool sorted = t[0] != core::kNaT;
+    for (std::size_t i = 1; i < n && sorted; ++i) sorted = t[i] >= t[i - 1];
+    if (!sorted) return py::none();
+    // Bins from the first sample's midnight (floor division: times before 1970 too).
+    const std::int64_t day = t[0] / plan.per_day - (t[0] % plan.per_day < 0 ? 1 : 0);
+    std::int64_t midnight;
+    if (portable::mul_overflow(day, plan.per_day, midnight)) return py::none();
+    const std::int64_t first = midnight + (t[0] - midnight) / plan.width * plan.width;
+    const auto bins = static_cast<std::size_t>((t[n - 1] - first) / plan.width + 1);
+    if (bins > n + 1000000) return py::none();  // sparse samples over a vast grid: the resampler's own way
+
+    auto run = [&](auto tag) -> py::object {
+        using T = decltype(tag);
+        const auto v = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data);
+        const T* x = v.data();
+        bool has_nan = false;
+        for (std::size_t i = 0; i < n && !has_nan; ++i) has_nan = std::isnan(x[i]);
+        bool ok = true;
+        py::array out;
+        if (has_nan) {
+            py::array_t<T> result(static_cast<py::ssize_t>(bins));
+            T* target = result.mutable_data();
+            {
+                py::gil_scoped_release release;  // reads the held arrays, writes the new one
+                core::bin_reduce<T>(t, x, n, first, plan.width, bins, reduce, target);
+            }
+            out = result;
+        } else if (reduce == core::BinReduce::Mean) {
+            py::array_t<double> result(static_cast<py::ssize_t>(bins));
+            double* target = result.mutable_data();
+            {
+                py::gil_scoped_release release;  // reads the held arrays, writes the new one
+                ok = core::bin_reduceat<T, double>(t, x, n, first, plan.width, bins, reduce, target);
+            }
+            out = result;
+        } else {
+            py::array_t<T> result(static_cast<py::ssize_t>(bins));
+            T* target = result.mutable_data();
+            {
+                py::gil_scoped_release release;  // reads the held arrays, writes the new one
+                ok = core::bin_reduceat<T, T>(t, x, n, first, plan.width, bins, reduce, target);
+            }
+            out = result;
+        }
+        if (!ok) return py::none();
+        py::array_t<std::int64_t> labels(static_cast<py::ssize_t>(bins));
+        std::int64_t* l = labels.mutable_data();
+        for (std::size_t k = 0; k < bins; ++k) l[k] = first + static_cast<std::int64_t>(k) * plan.width;
+        const py::object index = pd.attr("DatetimeIndex")(labels.attr("view")("M8[" + plan.unit + "]"),
+                                                          "name"_a = values.attr("index").attr("name"), "copy"_a = false);
+        return pd.attr("Series")(out, "index"_a = index, "name"_a = values.attr("name"), "copy"_a = false)
+            .attr("to_frame")();
+    };
+    return itemsize == 4 ? run(float{}) : run(double{});
+}
+
 }  // namespace
 
 void register_resample(py::module_& m) {
@@ -168,6 +308,7 @@ void register_resample(py::module_& m) {
             py::list keys;
             for (const char* name : {"STATIONID", "POINTID", "ITEMID"}) keys.append(py::str(name));
 
+            const std::optional<FixedBins> plan = fixed_bins(rule, frame.attr("index"));
             const char* aggregation = nullptr;
             py::list parts;
             // Key columns of the result: each part gets its key as a scalar (the table library
@@ -187,7 +328,8 @@ void register_resample(py::module_& m) {
                         }
                 if (aggregation == nullptr)
                     throw py::value_error("不支持的聚合方法，请选择'mean', 'sum', 'median', 'max', 'min'之一");
-                py::object part = values.attr("resample")(rule).attr(aggregation)().attr("to_frame")();
+                py::object part = plan ? native_part(values, *plan, aggregation) : py::none();
+                if (part.is_none()) part = values.attr("resample")(rule).attr(aggregation)().attr("to_frame")();
                 if (columns_from_input) {
                     key_rows.insert(key_rows.end(), static_cast<std::size_t>(py::len(part)), some_row);
                 } else {
