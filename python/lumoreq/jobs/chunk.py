@@ -105,11 +105,15 @@ def _fetch_series(conn, spec: dict[str, Any], first: pd.Timestamp, last: pd.Time
     return df if df is not None and len(df) else pd.DataFrame()
 
 
-def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
+def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list, reach: dict | None = None
                      ) -> tuple[pd.DataFrame | _Samples, bool, bool]:
     """The series around the chunk [a, b): enough samples either side that filtering and
     resampling the chunk give what the whole series gives. Returns (rows, rows exist before a,
-    rows exist from b on)."""
+    rows exist from b on); ``reach["read"]`` is set to the days read, [first, end).
+
+    What the chunk becomes depends only on the samples in those days and on whether they
+    reach the period's first day or its end: a later end (or an earlier start) that the read
+    did not reach leaves the chunk as it is."""
     sel = spec["selection"]
     period_first = _timestamp(sel["start"])
     period_end = _timestamp(sel["end"]) + _ONE_DAY
@@ -136,6 +140,8 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
         if inside == 0 and (not spec["resample"] or (lo <= period_first and n_before == 0)
                             or (hi >= period_end and n_after == 0)):
             # nothing in the chunk, and no bins to carry across it
+            if reach is not None:
+                reach["read"] = (lo, hi)
             return rows, n_before > 0, n_after > 0
         if lo > period_first and n_before == 0:
             grow_lead = True  # is there anything earlier at all?
@@ -152,6 +158,8 @@ def _fetch_with_halo(conn, spec, a: pd.Timestamp, b: pd.Timestamp, queries: list
                 # complete window after it, wherever that lies
                 grow_trail = True
         if not (grow_lead or grow_trail):
+            if reach is not None:
+                reach["read"] = (lo, hi)
             return rows, n_before > 0, n_after > 0
         lead = lead * 2 if grow_lead else lead
         trail = trail * 2 if grow_trail else trail
@@ -292,13 +300,14 @@ def _chunk_edges(spec: dict[str, Any]) -> tuple[pd.Timestamp, pd.Timestamp]:
     return _timestamp(spec["first"]), _timestamp(spec["last"]) + _ONE_DAY
 
 
-def _fetch_chunk(spec: dict[str, Any], limit, queries: list) -> tuple[pd.DataFrame, bool, bool]:
+def _fetch_chunk(spec: dict[str, Any], limit, queries: list, reach: dict | None = None
+                 ) -> tuple[pd.DataFrame, bool, bool]:
     """The chunk and its halo, read on a connection of its own while holding the database
     semaphore (only while reading: the filter and the resampling run outside it)."""
     a, b = _chunk_edges(spec)
     with _limited(limit):
         with _connection(spec["source"]) as conn:
-            return _fetch_with_halo(conn, spec, a, b, queries)
+            return _fetch_with_halo(conn, spec, a, b, queries, reach)
 
 
 def _process(spec: dict[str, Any], fetched: tuple[pd.DataFrame, bool, bool]) -> tuple[pd.DataFrame, dict[str, Any]]:

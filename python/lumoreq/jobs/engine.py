@@ -18,7 +18,21 @@ from typing import Any
 import pandas as pd
 
 from ..sources import _dispose_engines
-from .dataset import _RUN_FILE, JobError, _options_record, _OutLock, _prepare_out, _write_json
+from .dataset import (
+    _RUN_FILE,
+    _RUN_FORMAT,
+    LAYOUT,
+    JobError,
+    _commit_run,
+    _identity,
+    _new_part,
+    _options_record,
+    _OutLock,
+    _prepare_out,
+    _redo_days,
+    _sort_tasks,
+    _write_json,
+)
 from .planning import Plan, _check_rule, _parse_resample, _timestamp
 from .tasks import data_batch, figure_task
 
@@ -166,8 +180,14 @@ def _client_for(scheduler):
 
 def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=None, stats: bool = False,
         rainfall: bool = False, scheduler=None, workers: int | None = None, db_concurrency: int = 4,
-        retries: int = 2, progress: bool = True, overwrite: bool = False) -> RunSummary:
-    """Run ``plan`` into the dataset folder ``out``; see the module documentation."""
+        retries: int = 2, progress: bool = True, overwrite: bool = False, redo=None,
+        summaries: bool = True) -> RunSummary:
+    """Run ``plan`` into the dataset folder ``out``; see the module documentation.
+
+    On a dataset of the same job (source, selection and processing) this adds to it: only the
+    chunks that are new, or that a moved start or end reaches, are computed (``redo=(first,
+    last)`` computes every chunk that reads those days again), and the result equals one run
+    over the whole span. ``summaries`` writes the web view's min/max levels beside each part."""
     if not isinstance(plan, Plan):
         raise TypeError("run expects a Plan (from lumoreq.jobs.plan or Plan.load)")
     if not plan.tasks:
@@ -189,54 +209,64 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
     out = Path(out).resolve()
     if catalogue is not None:
         catalogue = str(Path(catalogue).resolve())  # figure tasks draw from inside out/
+    redo = _redo_days(redo)
+    client, own_client = _client_for(scheduler)
     out.mkdir(parents=True, exist_ok=True)
     options = _options_record(plan, hampel, resample, figures, catalogue, stats, rainfall)
-    client, own_client = _client_for(scheduler)
+    identity = _identity(plan, hampel, resample)
     began = time.perf_counter()
     try:
         with _OutLock(out):
-            previous = _prepare_out(out, options, overwrite)
+            previous = _prepare_out(out, plan, options, identity, overwrite)
+            summary = RunSummary(out=str(out), tasks=len(plan.tasks))
+            span = [plan.start, f"{_timestamp(plan.end) + pd.Timedelta(days=1):%Y-%m-%d}"]
+            kept, written, pending = _sort_tasks(out, plan, previous, span, redo, workers)
+            summary.skipped = len(kept) + len(written)
+            computed = {task.key for task in pending}
+            task_specs: list[dict[str, Any]] = []
+            failures: dict[str, dict[str, Any]] = {}
             station_info = {str(r["STATIONID"]): r for r in plan.stations}
             item_info = {str(r["ITEMID"]): r for r in plan.items}
-            records: dict[str, Any] = {}
-            pending: list[dict[str, Any]] = []
-            summary = RunSummary(out=str(out), tasks=len(plan.tasks))
-            for task in plan.tasks:
-                old = previous.get(task.key)
-                there = os.path.exists(os.path.join(out, *task.part.split("/")))
-                complete = old is not None and not old.get("error") and (
-                    (old.get("part") and there) or (not old.get("part") and old.get("rows") == 0)
-                )
-                if not complete and old is None and there:
-                    complete, old = True, {"task": task.key, "part": task.part, "rows": None, "note": "found complete"}
-                if complete:
-                    records[task.key] = old
-                    summary.skipped += 1
-                    continue
-                pending.append({
-                    "out": str(out), "source": plan.source, "selection": plan.selection,
-                    "station": task.station, "point": task.point, "item": task.item,
-                    "first": task.first, "last": task.last,
+            common = {"out": str(out), "source": plan.source, "selection": plan.selection,
+                      "hampel": hampel, "resample": resample, "retries": int(retries), "layout": LAYOUT,
+                      "plan": options["plan"], "public_source": identity["source"], "summaries": bool(summaries)}
+            for task in pending:
+                pending_spec = {
+                    **common, "station": task.station, "point": task.point, "item": task.item,
+                    "first": task.first, "last": task.last, "part": _new_part(task),
                     "station_info": [station_info[task.station]] if task.station in station_info else [],
                     "item_info": [item_info[task.item]] if task.item in item_info else [],
-                    "hampel": hampel, "resample": resample, "retries": int(retries),
-                })
-            state = {"plan": plan.to_dict(), "options": options, "tasks": records, "figures": {},
-                     "started": _dt.datetime.now().isoformat(), "finished": None}
-            _write_json(out / _RUN_FILE, state)
-            bar = _Progress(len(pending), progress and bool(pending))
+                }
+                task_specs.append(pending_spec)
+            state = {"format": _RUN_FORMAT, "layout": LAYOUT, "plan": plan.to_dict(), "options": options,
+                     "identity": identity, "span": span, "version": previous.version, "replace_all": previous.replace_all,
+                     "tasks": previous.records, "written": written, "todo": len(written) + len(task_specs),
+                     "figures": {}, "started": _dt.datetime.now().isoformat(), "finished": None}
             saver = _Saver(out / _RUN_FILE, state)
+            saver.flush()
+            bar = _Progress(len(task_specs), progress and bool(task_specs))
 
             def finished(record: dict[str, Any]) -> None:
-                records[record["task"]] = record
+                if not record.get("error"):
+                    written[record["task"]] = record
+                else:
+                    failures[record["task"]] = record
                 bar.add(int(record.get("samples") or 0))
                 saver.touch()
 
+            def commit() -> None:
+                state["version"], state["tasks"] = _commit_run(out, plan, previous, kept, written, failures,
+                                                               identity, options, span, redo)
+                state["written"], state["replace_all"] = {}, False
+                saver.flush()
+
             figure_specs = _figure_specs(plan, out, figures, catalogue, stats, rainfall) if figures else []
             if client is not None:
-                _run_distributed(client, pending, figure_specs, int(db_concurrency), finished, state, saver)
+                _run_distributed(client, task_specs, figure_specs, int(db_concurrency), finished, state, saver,
+                                 commit)
             else:
-                _run_local(scheduler, workers, pending, figure_specs, int(db_concurrency), finished, state, saver)
+                _run_local(scheduler, workers, task_specs, figure_specs, int(db_concurrency), finished, state,
+                           saver, commit)
             state["finished"] = _dt.datetime.now().isoformat()
             saver.flush()
     finally:
@@ -247,18 +277,14 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
                 client.run(_dispose_engines)
         if own_client:
             client.close()
-    pending_keys = {_spec_key(p) for p in pending}
-    for task in plan.tasks:
-        record = records.get(task.key) or {}
-        if record.get("error"):
-            summary.failed.append(record)
-        elif task.key in pending_keys:
+    summary.failed.extend(failures.values())
+    for record in written.values():
+        if record.get("task") in computed:
             if record.get("part"):
                 summary.done += 1
             else:
                 summary.empty += 1
-        if task.key in pending_keys and record.get("samples"):
-            summary.samples += int(record["samples"])
+            summary.samples += int(record.get("samples") or 0)
     for record in state["figures"].values():
         if record.get("error"):
             summary.figure_failures.append(record)
@@ -315,15 +341,36 @@ def _figure_specs(plan_: Plan, out: Path, by: str, catalogue, stats: bool, rainf
     return specs
 
 
-def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finished, state, saver) -> None:
-    """Dask's local schedulers: threads for the data tasks, a process pool for the figures."""
+def _die_with_driver() -> None:
+    """In a process a run starts (a pool worker, the semaphore's manager): end it as soon as the
+    process that started it is gone, so a killed driver never leaves processes writing into the
+    dataset. A thread waits on the parent's sentinel (a pipe, or a process handle on Windows)."""
+    import multiprocessing
+    import multiprocessing.connection
+
+    parent = multiprocessing.parent_process()
+    if parent is None or getattr(parent, "sentinel", None) is None:
+        return
+
+    def watch() -> None:
+        multiprocessing.connection.wait([parent.sentinel])
+        os._exit(1)
+
+    threading.Thread(target=watch, name="lumoreq-driver-watch", daemon=True).start()
+
+
+def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finished, state, saver, commit) -> None:
+    """Dask's local schedulers: threads for the data tasks, a process pool for the figures; the
+    data commits before the figures draw from it."""
     import dask
     from dask.callbacks import Callback
 
     if scheduler == "processes":
         import multiprocessing
+        from multiprocessing.managers import SyncManager
 
-        manager = multiprocessing.Manager()
+        manager = SyncManager(ctx=multiprocessing.get_context("spawn"))
+        manager.start(_die_with_driver)
         limit = manager.BoundedSemaphore(db_concurrency)
         data_scheduler = "processes"
     else:
@@ -345,15 +392,17 @@ def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finish
                     for record in result:
                         finished(record)
 
+        pools = {"initializer": _die_with_driver} if data_scheduler == "processes" else {}
         if graph:
             with _Done():
-                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers)
+                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers, **pools)
+        commit()
         if figure_specs:
-            saver.flush()
             figure_graph = [dask.delayed(figure_task, pure=False)(spec, dask_key_name=f"figure-{i}")
                             for i, spec in enumerate(figure_specs)]
-            results = dask.compute(*figure_graph, scheduler="sync" if data_scheduler == "sync" else "processes",
-                                   num_workers=workers)
+            figure_scheduler = "sync" if data_scheduler == "sync" else "processes"
+            results = dask.compute(*figure_graph, scheduler=figure_scheduler, num_workers=workers,
+                                   **({"initializer": _die_with_driver} if figure_scheduler == "processes" else {}))
             for record in results:
                 state["figures"][record["figure"]] = record
     finally:
@@ -361,8 +410,9 @@ def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finish
             manager.shutdown()
 
 
-def _run_distributed(client, pending, figure_specs, db_concurrency, finished, state, saver) -> None:
-    """The same tasks on a dask.distributed cluster, the database capped by a cluster-wide semaphore."""
+def _run_distributed(client, pending, figure_specs, db_concurrency, finished, state, saver, commit) -> None:
+    """The same tasks on a dask.distributed cluster, the database capped by a cluster-wide
+    semaphore; the data commits before the figures draw from it."""
     from distributed import Semaphore, as_completed
 
     limit = Semaphore(max_leases=db_concurrency, name=f"lumoreq-db-{uuid.uuid4().hex}")
@@ -372,12 +422,6 @@ def _run_distributed(client, pending, figure_specs, db_concurrency, finished, st
         futures = [client.submit(data_batch, _Batch(batch), limit, pure=False, key=f"lumoreq-data-{uuid.uuid4().hex}")
                    for batch in batches]
         batch_of = {future.key: batch for batch, future in zip(batches, futures)}
-        by_key = {_spec_key(spec): future for batch, future in zip(batches, futures) for spec in batch}
-        figure_futures = []
-        for spec in figure_specs:
-            needs = list({f.key: f for f in (by_key[k] for k in spec["keys"] if k in by_key)}.values())
-            figure_futures.append(client.submit(figure_task, spec, *needs, limit=limit, pure=False,
-                                                key=f"lumoreq-figure-{uuid.uuid4().hex}"))
         for future in as_completed(futures):
             try:
                 records = future.result()
@@ -386,6 +430,9 @@ def _run_distributed(client, pending, figure_specs, db_concurrency, finished, st
                             "error": f"{type(error).__name__}: {error}"} for spec in batch_of[future.key]]
             for record in records:
                 finished(record)
+        commit()
+        figure_futures = [client.submit(figure_task, spec, limit=limit, pure=False,
+                                        key=f"lumoreq-figure-{uuid.uuid4().hex}") for spec in figure_specs]
         for future in figure_futures:
             try:
                 record = future.result()

@@ -15,11 +15,13 @@ import uuid
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
 from .._files import sync_folder
 from ..sources import _connection, rainfall_by_station
-from .chunk import _fetch_chunk, _limited, _process_part, _Resampled
+from .chunk import _ONE_DAY, _fetch_chunk, _limited, _process_part, _Resampled
 from .dataset import _STAGING_PREFIX, read
-from .planning import Task
+from .planning import Task, _timestamp
 
 if TYPE_CHECKING:
     from .engine import _Batch
@@ -29,36 +31,87 @@ if TYPE_CHECKING:
 # ---------------------------------------------------------------------------------------------
 
 
+def _part_context(spec: dict[str, Any], record: dict[str, Any]) -> dict[str, Any]:
+    """What a part says of itself: the records of its station and item, its rate (the source's,
+    or the resampling's), and where its samples come from and what was done to them."""
+    from .. import __version__
+
+    sel = spec["selection"]
+    resample = spec["resample"]
+    return {
+        "station_info": spec["station_info"], "item_info": spec["item_info"],
+        "sampling_rate": _stored_rate(sel["rate"], resample),
+        "export_time": _dt.datetime.now().isoformat(),
+        "provenance": {
+            "layout": spec.get("layout"), "lumoreq": __version__, "plan": spec.get("plan"),
+            "source": spec.get("public_source"), "kind": sel["kind"], "rate": sel["rate"],
+            "processing": {"hampel": list(spec["hampel"]) if spec["hampel"] else None,
+                           "resample": list(resample) if resample else None},
+            "interval": record["interval"], "chunk": [spec["first"], spec["last"]], "span": record["span"],
+            "read": record["read"], "samples": record["samples"], "nan": record["nan"],
+            "replaced": record["replaced"],
+        },
+    }
+
+
+_RATE_NAMES = {("h", "mean"): "小时值", ("D", "mean"): "日均值"}
+
+
+def _stored_rate(rate: str, resample) -> str:
+    """The rate of the stored values: the source's, or the resampling's (an hourly mean of minute
+    values is 小时值; other rules and aggregations are named as given, with the source rate)."""
+    if not resample:
+        return rate
+    rule, agg = resample
+    return _RATE_NAMES.get((rule, agg)) or f"{rule} {agg} ({rate})"
+
+
+def _day_text(stamp) -> str:
+    return f"{stamp:%Y-%m-%d}"
+
+
 def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
     """One dataset part: fetch, filter and resample one series over one chunk, then write it.
     Retried ``spec['retries']`` times; a final failure is returned as the record's error."""
     from .. import export
 
     task = Task(spec["item"], spec["station"], spec["point"], spec["first"], spec["last"])
-    path = os.path.join(spec["out"], *task.part.split("/"))
+    part = spec.get("part") or task.part
+    path = os.path.join(spec["out"], *part.split("/"))
+    sel = spec["selection"]
     record: dict[str, Any] = {"task": task.key, "part": None, "rows": 0, "samples": 0, "nan": 0, "replaced": 0,
                               "bytes": 0, "seconds": 0.0, "query_start": None, "query_end": None, "attempts": 0,
-                              "error": None, "worker": f"{socket.gethostname()}:{os.getpid()}"}
+                              "error": None, "worker": f"{socket.gethostname()}:{os.getpid()}",
+                              "series": [task.station, task.point, task.item],
+                              "span": [sel["start"], _day_text(_timestamp(sel["end"]) + _ONE_DAY)],
+                              "read": None, "interval": None}
     began = time.perf_counter()
     for attempt in range(int(spec.get("retries", 0)) + 1):
         record["attempts"] = attempt + 1
         queries: list[tuple[float, float]] = []
+        reach: dict[str, Any] = {}
         try:
-            fetched = _fetch_chunk(spec, limit, queries)
+            fetched = _fetch_chunk(spec, limit, queries, reach)
             record["query_start"] = min(q[0] for q in queries) if queries else None
             record["query_end"] = max(q[1] for q in queries) if queries else None
+            record["read"] = [_day_text(t) for t in reach["read"]] if "read" in reach else None
             table, stats = _process_part(spec, fetched)
             del fetched
             record.update(stats)
             if len(table):
-                context = {"station_info": spec["station_info"], "item_info": spec["item_info"],
-                           "sampling_rate": spec["selection"]["rate"],
-                           "export_time": _dt.datetime.now().isoformat()}
+                times = table.labels if isinstance(table, _Resampled) else table.index.to_numpy()
+                record["interval"] = [str(np.datetime_as_string(times[0], unit="us")),
+                                      str(np.datetime_as_string(times[-1], unit="us"))]
+                context = _part_context(spec, record)
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 ruzi = table.ruzi(context) if isinstance(table, _Resampled) else export.to_ruzi(table, context)
                 export.write_ruzi(ruzi, path)  # crash-safe, page checksums
-                record["part"] = task.part
+                record["part"] = part
                 record["bytes"] = os.stat(path).st_size
+                if spec.get("summaries"):
+                    from ..view.summaries import write_for_part
+
+                    write_for_part(path)  # the web view's min/max levels of this part
             record["rows"] = int(len(table))
             record["error"] = None
             break
