@@ -682,3 +682,187 @@ def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db
         assert seen and max(seen) <= jobs_engine._SWITCH_INTERVAL and sys.getswitchinterval() == pytest.approx(0.004)
     finally:
         sys.setswitchinterval(before)
+
+
+# ---------------------------------------------------------------------------------------------
+# The living dataset: updates, versions, readers during writes, damage
+# ---------------------------------------------------------------------------------------------
+
+
+def _table(out):
+    """The dataset's rows in one order (series, then time), for comparing two datasets."""
+    frame = jobs.read(out).reset_index()
+    return frame.sort_values(["ITEMID", "STATIONID", "POINTID", "STARTDATE"], kind="stable").reset_index(drop=True)
+
+
+# A day's Hampel halo of minute data reads two days either side: the three chunks nearest a moved
+# bound are computed again, with the new ones (six series).
+@pytest.mark.parametrize("chunk, first_end, second_end, start, computed", [
+    ("day", "2024-01-20", "2024-01-24", START, 6 * (4 + 3)),  # new days
+    ("day", "2024-01-30", "2024-02-03", START, None),  # the NULLALL day at the old edge
+    ("month", "2024-02-15", "2024-02-29", START, 6 * 1),  # the last month grows
+    ("day", "2024-01-20", "2024-01-20", "2024-01-08", 6 * (2 + 3)),  # an earlier start
+])
+def test_update_equals_one_clean_run(jobs_db, tmp_path, chunk, first_end, second_end, start, computed):
+    out = tmp_path / "daily"
+    first_start = "2024-01-10" if start != START else START
+    jobs.run(jobs.plan(jobs_db, first_start, first_end, station=STATION, chunk=chunk), out, hampel=HAMPEL,
+             resample=("h", "sum"), progress=False)
+    plan2 = jobs.plan(jobs_db, start, second_end, station=STATION, chunk=chunk)
+    summary = jobs.run(plan2, out, hampel=HAMPEL, resample=("h", "sum"), progress=False)
+    assert summary.ok and summary.skipped > 0 and summary.done + summary.empty < len(plan2)
+    jobs.run(plan2, tmp_path / "clean", hampel=HAMPEL, resample=("h", "sum"), progress=False)
+    pd.testing.assert_frame_equal(_table(out), _table(tmp_path / "clean"), check_exact=True)
+    last = jobs_dataset.history(out)[0]
+    assert last["version"] == 1 and last["operation"] == "update"
+    if computed is not None:
+        assert last["tasks"]["computed"] == computed and last["tasks"]["kept"] == len(plan2) - computed
+    # the same update again changes nothing: no new version
+    again = jobs.update(out, end=second_end, start=start, progress=False)
+    assert again.done == 0 and jobs_dataset.history(out)[0]["version"] == 1
+
+
+def test_update_and_redo_from_the_command_line(jobs_db, tmp_path, capsys):
+    from lumoreq import jobs_cli
+
+    out = tmp_path / "cli"
+    base = ["run", "--sample-path", str(jobs_db), "--station", STATION, "--chunk", "day"]
+    assert jobs_cli.main([*base, "--start", "2024-01-01", "--end", "2024-01-05", "--out", str(out),
+                          "--hampel", "15,5", "--resample", "h"]) == 0
+    assert jobs_cli.main(["run", "--update", str(out), "--end", "2024-01-07"]) == 0
+    assert jobs_cli.main(["run", "--update", str(out), "--end", "2024-01-07", "--redo", "2024-01-02",
+                          "2024-01-02"]) == 0
+    history = jobs_dataset.history(out)
+    assert [h["operation"] for h in history] == ["redo", "update", "create"]
+    assert history[0]["tasks"]["computed"] == 6 * 4  # the reads of days 1 to 4 hold the 2nd of January
+    capsys.readouterr()
+    with pytest.raises(SystemExit) as usage:
+        jobs_cli.main(["run", "--update", str(out), "--station", "x"])
+    assert usage.value.code == 2 and "cannot be given with it" in capsys.readouterr().err
+    assert jobs_cli.main(["run", "--update", str(tmp_path / "nothing")]) == 1
+    assert "no dataset to update" in capsys.readouterr().err
+    assert jobs_cli.main(["dataset", str(out), "--history", "3"]) == 0
+    shown = capsys.readouterr().out
+    assert "version 2" in shown and "redo" in shown and "小时值" not in shown
+
+
+def test_readers_see_one_version_while_a_run_replaces_it(jobs_db, finished_job, tmp_path):
+    import shutil
+
+    out = tmp_path / "busy"
+    shutil.copytree(finished_job[0], out)
+    versions = [_table(out)]
+    seen, stop = [], threading.Event()
+
+    def poll():
+        while not stop.is_set():
+            seen.append(_table(out))
+
+    reader = threading.Thread(target=poll)
+    reader.start()
+    try:
+        jobs.run(job_plan(jobs_db), out, hampel=(31, 3.0), resample=RESAMPLE, overwrite=True, workers=2,
+                 progress=False)
+        versions.append(_table(out))
+        jobs.update(out, end="2024-02-29", redo=("2024-02-10", "2024-02-20"), progress=False)
+    finally:
+        stop.set()
+        reader.join()
+    assert len(seen) >= 3
+    for frame in seen:  # the old version or the new one, never a mix
+        assert any(len(frame) == len(v) and frame.equals(v) for v in versions)
+    pd.testing.assert_frame_equal(jobs.read(out, version=0).sort_index(), jobs.read(finished_job[0]).sort_index(),
+                                  check_exact=True)
+
+
+def test_stray_missing_and_damaged_parts(jobs_db, finished_job, tmp_path):
+    import shutil
+
+    from lumoreq.export import read_ruzi
+
+    out = tmp_path / "damaged"
+    shutil.copytree(finished_job[0], out)
+    want = _table(out)
+    committed = jobs_dataset.parts(out)
+    # a stray copy, and a part copied under another day's name: never data
+    shutil.copy(committed[0], committed[0].with_name("stray.ruzi"))
+    shutil.copy(committed[0], committed[1].with_name("2024-02-01_2024-02-29-000000000000.ruzi"))
+    pd.testing.assert_frame_equal(_table(out), want, check_exact=True)
+    # a committed part emptied, one truncated, one deleted: a read names the file
+    committed[2].write_bytes(b"")
+    committed[3].write_bytes(committed[3].read_bytes()[:-200])
+    committed[4].unlink()
+    for broken in committed[2:5]:
+        with pytest.raises((ValueError, FileNotFoundError), match=broken.name):
+            jobs.read(out, item=broken.parent.parent.parent.name.split("=")[1],
+                      station=broken.parent.parent.name.split("=")[1], point=broken.parent.name.split("=")[1],
+                      start=broken.name[:10], end=broken.name[11:21])
+    # a rerun verifies what it keeps and computes the broken chunks again
+    summary = jobs.run(job_plan(jobs_db), out, hampel=HAMPEL, resample=RESAMPLE, progress=False)
+    assert summary.ok and summary.done == 3 and summary.skipped == 9
+    pd.testing.assert_frame_equal(_table(out), want, check_exact=True)
+    # every part says what it holds and how it was made
+    frame, meta = read_ruzi(jobs_dataset.parts(out)[0])
+    made = meta["provenance"]
+    assert meta["sampling_rate"] == "小时值" and made["rate"] == "分钟值"
+    assert made["processing"] == {"hampel": [15, 5.0], "resample": ["h", "mean"]}
+    assert made["interval"][0].startswith(str(frame.index[0])[:10]) and made["lumoreq"]
+    # a year of versions stays bounded: old files go with maintain()
+    before = len(list((out / "data").rglob("*.ruzi")))
+    done = jobs.maintain(out, keep_hours=0)
+    assert done["removed"] >= 3 and len(list((out / "data").rglob("*.ruzi"))) < before
+    pd.testing.assert_frame_equal(_table(out), want, check_exact=True)
+    with pytest.raises(FileNotFoundError, match="no dataset"):
+        jobs.read(tmp_path / "nothing here")
+
+
+KILLED_DRIVER = """
+import sys
+from lumoreq import jobs
+p = jobs.plan(sys.argv[1], "2024-01-01", "2024-01-20", station="{station}", chunk="day")
+jobs.run(p, sys.argv[2], hampel={hampel}, resample={resample}, scheduler="{scheduler}", workers=2,
+         db_concurrency=1, progress=False)
+"""
+
+
+@pytest.mark.parametrize("scheduler", ["threads", "processes"])
+def test_killed_update_keeps_the_last_version_and_leaves_no_process(jobs_db, tmp_path, scheduler):
+    out = tmp_path / "out"
+    jobs.run(jobs.plan(jobs_db, "2024-01-01", "2024-01-10", station=STATION, chunk="day"), out, hampel=HAMPEL,
+             resample=RESAMPLE, progress=False)
+    old = _table(out)
+    mark = f"lumoreq-test-{os.getpid()}-{scheduler}"
+    script = KILLED_DRIVER.format(station=STATION, hampel=HAMPEL, resample=RESAMPLE, scheduler=scheduler)
+    driver = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), str(jobs_db), str(out)],
+                              env={**os.environ, "LUMOREQ_TEST_MARK": mark})
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and len(list((out / "data").rglob("*.ruzi"))) < 60 + 4:
+            time.sleep(0.02)
+        driver.send_signal(signal.SIGKILL)
+    finally:
+        driver.wait()
+    pd.testing.assert_frame_equal(_table(out), old, check_exact=True)  # the last version, whole
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and _marked(mark):
+        time.sleep(0.1)
+    assert not _marked(mark), "processes of the killed run are still alive"
+    summary = jobs.run(jobs.plan(jobs_db, "2024-01-01", "2024-01-20", station=STATION, chunk="day"), out,
+                       hampel=HAMPEL, resample=RESAMPLE, progress=False)
+    assert summary.ok and summary.skipped > 6 * 7  # the chunks kept, and parts the killed run wrote
+    jobs.run(jobs.plan(jobs_db, "2024-01-01", "2024-01-20", station=STATION, chunk="day"), tmp_path / "clean",
+             hampel=HAMPEL, resample=RESAMPLE, progress=False)
+    pd.testing.assert_frame_equal(_table(out), _table(tmp_path / "clean"), check_exact=True)
+
+
+def _marked(mark: str) -> list[int]:
+    """The live processes whose environment holds ``mark``."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                if mark.encode() in (entry / "environ").read_bytes():
+                    found.append(int(entry.name))
+            except OSError:
+                continue
+    return found

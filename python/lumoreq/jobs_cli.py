@@ -65,9 +65,43 @@ def _cmd_plan(args: argparse.Namespace, watch: Any = None) -> int:
     return 0
 
 
-def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
-    from . import jobs
+def _redo(args: argparse.Namespace):
+    return None if not args.redo else (args.redo[0].first.isoformat(), args.redo[1].last.isoformat())
 
+
+# what an update takes from the dataset's record, so it cannot be given with --update
+_RECORDED = ("start", "station", "item", "method", "point", "hampel", "resample", "out", "figures", "catalogue")
+
+
+def _cmd_update(args: argparse.Namespace) -> int:
+    from . import cli, jobs
+
+    given = [name for name in _RECORDED if getattr(args, name, None) not in (None, False, "", ALL)]
+    if args.chunk != "month" or args.rate != "分钟值" or args.kind != "预处理库":
+        given.append("chunk/rate/kind")
+    if given:
+        raise cli.UsageError("--update takes the selection and options recorded in the dataset: "
+                             + ", ".join("--" + g for g in given) + " cannot be given with it")
+    source = None
+    if args.db or args.sample or args.sample_path:
+        source = _source(args)
+    summary = jobs.update(args.update, end=_day_text(args.end, last=True) if args.end else None,
+                          redo=_redo(args), source=source, scheduler=args.scheduler, workers=args.workers,
+                          db_concurrency=args.db_concurrency, retries=args.retries, progress=True)
+    return 0 if summary.ok else 1
+
+
+def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
+    from . import cli, jobs
+
+    if args.update:
+        return _cmd_update(args)
+    missing = [flag for flag, value in (("--start", args.start), ("--end", args.end), ("--out", args.out))
+               if value is None]
+    if missing:
+        raise cli.UsageError("the following arguments are required: " + ", ".join(missing))
+    if not (args.db or args.sample or args.sample_path):
+        raise cli.UsageError("one of the arguments --db --sample --sample-path is required")
     p = _plan(args)
     if not len(p):
         raise jobs.JobError("the selection holds no series: nothing written")
@@ -75,9 +109,33 @@ def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
         p, args.out, hampel=args.hampel, resample=args.resample, figures=args.by if args.figures else None,
         catalogue=args.catalogue, stats=args.stats, rainfall=args.rainfall, scheduler=args.scheduler,
         workers=args.workers, db_concurrency=args.db_concurrency, retries=args.retries, progress=True,
-        overwrite=args.overwrite,
+        overwrite=args.overwrite, redo=_redo(args),
     )
     return 0 if summary.ok else 1
+
+
+def _cmd_dataset(args: argparse.Namespace, watch: Any = None) -> int:
+    from . import jobs
+
+    if args.vacuum:
+        done = jobs.maintain(args.dir, keep_hours=args.keep_hours)
+        before, after = done["before"], done["after"]
+        print(f"removed {done['removed']} files no version younger than {args.keep_hours:g} h reads; "
+              f"data files {before['data_files']} -> {after['data_files']}, "
+              f"log {before['log_bytes']:,} -> {after['log_bytes']:,} bytes (version {done['version']})")
+    info = jobs.describe(args.dir)
+    print(f"dataset {args.dir}: version {info['version']}, {info['files']} files, {info['rows']:,} rows, "
+          f"{info['data_bytes']:,} bytes of parts, log {info['log_bytes']:,} bytes")
+    span = info.get("span") or ["?", "?"]
+    print(f"span {span[0]} .. {span[1]} (end excluded); made from {info['provenance']}")
+    if not info.get("run_finished"):
+        print("the last run did not finish: run it again (or lumoreq run --update) to complete it")
+    for entry in jobs.history(args.dir, args.history):
+        tasks = entry.get("tasks") or {}
+        print(f"  version {entry.get('version')}: {entry.get('operation', '?')} {entry.get('span')} "
+              f"computed {tasks.get('computed', '?')}, kept {tasks.get('kept', '?')}, "
+              f"removed {tasks.get('removed', '?')}, failed {tasks.get('failed', '?')}")
+    return 0
 
 
 def register(subparsers, add_source_options: Callable[..., None] | None = None) -> None:
@@ -88,9 +146,9 @@ def register(subparsers, add_source_options: Callable[..., None] | None = None) 
 
     add_sources = add_source_options or cli.add_source_options
 
-    def common_options(parser: argparse.ArgumentParser) -> None:
-        add_sources(parser, required=True)
-        cli.add_selection_options(parser)
+    def common_options(parser: argparse.ArgumentParser, dates_required: bool = True) -> None:
+        add_sources(parser, required=dates_required)
+        cli.add_selection_options(parser, dates_required=dates_required)
         parser.add_argument("--chunk", default="month", choices=("day", "month", "year"),
                             help="period of one task (default: month)")
 
@@ -107,12 +165,18 @@ def register(subparsers, add_source_options: Callable[..., None] | None = None) 
 
     run = subparsers.add_parser(
         "run", help="run a network-scale job into a partitioned RUZI dataset",
-        description="Fetch, filter and resample every selected series, chunk by chunk, on Dask, into "
-        "OUT/data/ITEMID=<id>/STATIONID=<id>/POINTID=<id>/<first>_<last>.ruzi; draw figures into "
-        "OUT/figures/; record every task in OUT/run.json. A rerun completes what is missing.",
+        description="Fetch, filter and resample every selected series, chunk by chunk, on Dask, into the "
+        "dataset OUT/data (a Delta Lake table of RUZI parts, one new version per run); draw figures into "
+        "OUT/figures/; record every task in OUT/run.json. A rerun completes what is missing; a later --end "
+        "adds to the dataset; --update OUT extends it with what it records.",
     )
-    common_options(run)
-    run.add_argument("--out", required=True, metavar="DIR", help="the dataset folder")
+    common_options(run, dates_required=False)  # not with --update: checked by the command
+    run.add_argument("--out", metavar="DIR", help="the dataset folder")
+    run.add_argument("--update", metavar="OUT",
+                     help="extend the dataset OUT to --end (default: yesterday) with the plan and options it "
+                     "records; only the new chunks and those whose reads reach the old edge are computed")
+    run.add_argument("--redo", nargs=2, type=cli.parse_day, metavar=("START", "END"),
+                     help="compute again every chunk that reads these days (late or corrected data)")
     run.add_argument("--hampel", type=_hampel, metavar="W,K", help="Hampel filter: window W samples, threshold K")
     run.add_argument("--resample", metavar="RULE[:AGG]", help="resample, e.g. h or D:median (mean by default)")
     run.add_argument("--figures", action="store_true", help="draw the figures of the dataset")
@@ -130,6 +194,20 @@ def register(subparsers, add_source_options: Callable[..., None] | None = None) 
     run.add_argument("--overwrite", action="store_true", help="replace a dataset made by another plan or options")
     cli.add_common_options(run)
     run.set_defaults(func=_cmd_run)
+
+    dataset = subparsers.add_parser(
+        "dataset", help="show a job's dataset: versions, files, provenance; --vacuum to bound it",
+        description="Show what the dataset in DIR holds (its version, files, rows, provenance and commits). "
+        "--vacuum deletes the files that no version younger than --keep-hours reads, checkpoints the "
+        "table's log and drops the log files the checkpoint replaces.",
+    )
+    dataset.add_argument("dir", metavar="DIR", help="the dataset folder (what lumoreq run --out wrote)")
+    dataset.add_argument("--vacuum", action="store_true", help="delete files and log entries no longer needed")
+    dataset.add_argument("--keep-hours", type=float, default=168.0, metavar="H",
+                         help="with --vacuum: keep every version younger than H hours readable (default: 168)")
+    dataset.add_argument("--history", type=int, default=10, metavar="N", help="show the last N commits (default: 10)")
+    cli.add_common_options(dataset)
+    dataset.set_defaults(func=_cmd_dataset)
 
 
 def main(argv: list[str] | None = None) -> int:

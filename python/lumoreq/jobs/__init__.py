@@ -3,15 +3,20 @@
     plan(source, start, end, ...)  -> Plan: one task per (STATIONID, POINTID, ITEMID) series and
                                       period chunk, found from the dictionary tables
     run(plan, out, ...)            -> fetch -> filter -> resample each series and chunk, one dataset
-                                      part per task, then the figures; returns a RunSummary
-    read(out, ...)                 -> the time-series table of a dataset (lazy=True: dask.dataframe)
+                                      part per task, committed as one new version of the dataset;
+                                      then the figures; returns a RunSummary
+    update(out, end=None, ...)     -> the same job with a later end (yesterday by default): only the
+                                      new chunks and those whose reads reach the old edge
+    read(out, ..., version=None)   -> the time-series table of a dataset version (lazy=True:
+                                      dask.dataframe); history(out), describe(out), maintain(out)
 
 Dataset layout::
 
-    out/data/ITEMID=<id>/STATIONID=<id>/POINTID=<id>/<first day>_<last day>.ruzi
+    out/data/           a Delta Lake table: its log in _delta_log/, its data files the parts
+    out/data/ITEMID=<id>/STATIONID=<id>/POINTID=<id>/<first day>_<last day>-<tag>.ruzi
     out/figures/        the figures (when asked for)
     out/run.json        the plan, the options and one record per task
-    out/.lock           held by the driver while it runs
+    out/.lock           says who holds the folder while a run works on it
 
 Every task is a plain function of (source, series, period, options): it connects to the source
 by itself (a connection of its own, checked out of a pool its worker process keeps for the length
@@ -34,10 +39,11 @@ from __future__ import annotations
 # of the graph), dataset (the output folder and its reader), engine (batching, the schedulers,
 # run()); sources and connections are lumoreq.sources. Here: the public names, as before.
 from ..sources import SCHEMA  # noqa: F401
-from .dataset import JobError, parts, read  # noqa: F401
-from .engine import RunSummary, run
+from .dataset import JobError, describe, history, maintain, parts, read  # noqa: F401
+from .engine import RunSummary, run, update
 
 from .planning import AGGREGATIONS, ALL, CHUNKS, Plan, Task, plan  # noqa: F401
 from .tasks import data_batch, data_task, figure_task  # noqa: F401
 
-__all__ = ["Plan", "Task", "RunSummary", "JobError", "plan", "run", "read", "CHUNKS"]
+__all__ = ["Plan", "Task", "RunSummary", "JobError", "plan", "run", "update", "read", "history", "describe",
+           "maintain", "CHUNKS"]

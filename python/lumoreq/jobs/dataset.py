@@ -243,10 +243,11 @@ def _found_parts(out: Path, known: set, identity: dict[str, Any], since: float) 
             made = context["metadata"]["provenance"]
         except (OSError, ValueError, KeyError, TypeError):
             continue  # not one of ours, or damaged: never data
-        if (made.get("source") != identity["source"]
-                or made.get("processing") != {"hampel": identity["hampel"], "resample": identity["resample"]}):
-            continue
         item, station, point, days = key.split("/")
+        if (made.get("source") != identity["source"]
+                or made.get("processing") != {"hampel": identity["hampel"], "resample": identity["resample"]}
+                or made.get("series") != [station, point, item] or made.get("chunk") != [days[:10], days[11:]]):
+            continue  # another job's, or a part under another chunk's name
         found[key] = {"task": key, "part": part, "rows": int(meta.num_rows), "samples": made.get("samples"),
                       "nan": made.get("nan"), "replaced": made.get("replaced"), "bytes": path.stat().st_size,
                       "series": [station, point, item], "span": made.get("span"), "read": made.get("read"),
@@ -304,7 +305,13 @@ def _verified(out: Path, records: dict[str, dict[str, Any]], workers: int | None
         if not record.get("part"):
             return key
         try:
-            read_ruzi(out / record["part"])
+            _, meta = read_ruzi(out / record["part"])
+            made = (meta or {}).get("provenance") if isinstance(meta, dict) else None
+            series, _, days = key.rpartition("/")
+            item_, station, point = series.split("/")
+            if made is not None and (made.get("chunk") != [days[:10], days[11:]]
+                                     or made.get("series", [station, point, item_]) != [station, point, item_]):
+                raise ValueError("it holds another chunk")
             return key
         except (OSError, ValueError) as error:
             logging.getLogger("lumoreq.jobs").warning("part %s cannot be used, it is computed again: %s",
@@ -686,9 +693,9 @@ def _warn_unfinished(out: Path, version: int | None) -> None:
         return
     missing = max(0, int(run.get("todo", 0)) - len(run.get("written", {})))
     which = "the current version" if version is None else f"version {version}"
-    warnings.warn(f"the last run into {out} did not finish ({missing} of {len(run.get('plan', {}).get('tasks', []))} "
-                  f"tasks not written, nothing of it committed): reading {which}, the last complete one "
-                  "(run it again to complete it)", stacklevel=3)
+    warnings.warn(f"the last run into {out} has not finished (it is running, or it was interrupted: run it again "
+                  f"to complete it); {missing} of its {run.get('todo')} tasks are not written and nothing of it is "
+                  f"committed: reading {which}, the last complete one", stacklevel=3)
 
 
 def read(out, station=None, item=None, point=None, start=None, end=None, lazy: bool = False,

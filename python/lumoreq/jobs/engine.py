@@ -442,3 +442,36 @@ def _run_distributed(client, pending, figure_specs, db_concurrency, finished, st
     finally:
         with contextlib.suppress(Exception):
             limit.close()
+
+
+def update(out, end=None, redo=None, source=None, start=None, scheduler=None, workers: int | None = None,
+           db_concurrency: int = 4, retries: int = 2, progress: bool = True) -> RunSummary:
+    """Extend the dataset in ``out`` to the day ``end`` (yesterday by default) with the plan and
+    options it records: the same selection (series that appeared in the source since are
+    added), the same processing and figures. ``redo=(first, last)`` computes the chunks that
+    read those days again (late or corrected data at the source). ``source`` replaces the
+    recorded one (a URL's password is not recorded). Running the same update twice changes
+    nothing the second time."""
+    from .dataset import _read_run, table_exists
+    from .planning import plan as make_plan
+
+    out = Path(out).resolve()
+    record = _read_run(out)
+    if not table_exists(out) or not record or "identity" not in record:
+        raise JobError(f"no dataset to update in {out}: run a job into it first (lumoreq run ... --out {out})")
+    selection = record["plan"]["selection"]
+    options = record["options"]
+    last = _timestamp(selection["end"])
+    end = (pd.Timestamp.now().normalize() - pd.Timedelta(days=1)) if end is None else _timestamp(str(end))
+    start = _timestamp(selection["start"]) if start is None else _timestamp(str(start))
+    if end < last:
+        raise JobError(f"the dataset in {out} reaches {last:%Y-%m-%d} already: an update does not shorten it "
+                       f"(redo=(first, last) computes days again)")
+    plan_ = make_plan(source if source is not None else record["plan"]["source"], f"{start:%Y-%m-%d}",
+                      f"{end:%Y-%m-%d}", method=selection["method"], station=selection["station"],
+                      item=selection["item"], rate=selection["rate"], kind=selection["kind"],
+                      point=selection["point"] or None, chunk=selection["chunk"], resample=options["resample"])
+    return run(plan_, out, hampel=options["hampel"], resample=options["resample"], figures=options["figures"],
+               catalogue=options["catalogue"], stats=options["stats"], rainfall=options["rainfall"],
+               scheduler=scheduler, workers=workers, db_concurrency=db_concurrency, retries=retries,
+               progress=progress, redo=redo)
