@@ -43,17 +43,53 @@ def _item(args: argparse.Namespace) -> Any:
 def _plan(args: argparse.Namespace):
     from . import jobs
 
-    return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method,
-                     station=args.station, item=_item(args), rate=args.rate, kind=args.kind,
-                     point=args.point or None, chunk=args.chunk, resample=getattr(args, "resample", None))
+    from .console import CommandError
+
+    try:
+        return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method,
+                         station=args.station, item=_item(args), rate=args.rate, kind=args.kind,
+                         point=args.point or None, chunk=args.chunk, resample=getattr(args, "resample", None))
+    except jobs.JobError as error:  # a selection without series: one line, with the names there are
+        raise CommandError(str(error)) from None
 
 
 def _hampel(text: str) -> tuple[int, float]:
     try:
         window, threshold = text.split(",")
-        return int(window), float(threshold)
+        hampel = int(window), float(threshold)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected W,K such as 15,5 (window, threshold), not {text!r}") from None
+    from .jobs.engine import _check_hampel
+
+    try:
+        return _check_hampel(hampel)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _at_least(least: int) -> Callable[[str], int]:
+    """argparse type of a count option: a whole number of at least ``least``."""
+
+    def count(text: str) -> int:
+        try:
+            number = int(text)
+        except ValueError:
+            number = None
+        if number is None or number < least:
+            raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, not {text!r}")
+        return number
+
+    return count
+
+
+def _scheduler(text: str) -> str:
+    from .jobs.engine import _check_scheduler
+
+    try:
+        _check_scheduler(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
 def _cmd_plan(args: argparse.Namespace, watch: Any = None) -> int:
@@ -67,16 +103,33 @@ def _cmd_plan(args: argparse.Namespace, watch: Any = None) -> int:
 
 def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
     from . import jobs
+    from .console import CommandError, UsageError
+    from .jobs.engine import _check_catalogue
 
+    if not args.figures:
+        given = [o for o, v in (("--by", args.by), ("--catalogue", args.catalogue), ("--stats", args.stats),
+                                ("--rainfall", args.rainfall)) if v]
+        if given:
+            raise UsageError(f"without --figures, {' and '.join(given)} would do nothing: add --figures")
+    by = args.by or "station"
+    if args.rainfall and by != "station":
+        raise UsageError("--rainfall draws a panel of the figures by station: add --by station")
+    catalogue = None
+    if args.catalogue:
+        try:
+            catalogue = _check_catalogue(args.catalogue)
+        except (OSError, ValueError) as error:
+            raise CommandError(str(error)) from None
     p = _plan(args)
-    if not len(p):
-        raise jobs.JobError("the selection holds no series: nothing written")
-    summary = jobs.run(
-        p, args.out, hampel=args.hampel, resample=args.resample, figures=args.by if args.figures else None,
-        catalogue=args.catalogue, stats=args.stats, rainfall=args.rainfall, scheduler=args.scheduler,
-        workers=args.workers, db_concurrency=args.db_concurrency, retries=args.retries, progress=True,
-        overwrite=args.overwrite,
-    )
+    try:
+        summary = jobs.run(
+            p, args.out, hampel=args.hampel, resample=args.resample, figures=by if args.figures else None,
+            catalogue=catalogue, stats=args.stats, rainfall=args.rainfall, scheduler=args.scheduler,
+            workers=args.workers, db_concurrency=args.db_concurrency, retries=args.retries, progress=True,
+            overwrite=args.overwrite,
+        )
+    except jobs.JobError as error:  # a locked or foreign dataset, a scheduler that does not answer
+        raise CommandError(str(error)) from None
     return 0 if summary.ok else 1
 
 
@@ -116,17 +169,17 @@ def register(subparsers, add_source_options: Callable[..., None] | None = None) 
     run.add_argument("--hampel", type=_hampel, metavar="W,K", help="Hampel filter: window W samples, threshold K")
     run.add_argument("--resample", metavar="RULE[:AGG]", help="resample, e.g. h or D:median (mean by default)")
     run.add_argument("--figures", action="store_true", help="draw the figures of the dataset")
-    run.add_argument("--by", choices=("station", "item"), default="station",
+    run.add_argument("--by", choices=("station", "item"),
                      help="one figure per station and point (default) or per item")
     run.add_argument("--catalogue", metavar="PATH", help="earthquake catalogue: mark nearby events")
     run.add_argument("--stats", action="store_true", help="draw the mean and mean ± 2 standard deviations")
     run.add_argument("--rainfall", action="store_true", help="draw each station's daily rainfall")
-    run.add_argument("--scheduler", metavar="ADDRESS",
+    run.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
                      help="processes, or a Dask scheduler address such as tcp://host:8786 (default: local threads)")
-    run.add_argument("--workers", type=int, metavar="N", help="local pool size (default: one per core)")
-    run.add_argument("--db-concurrency", type=int, default=4, metavar="N",
+    run.add_argument("--workers", type=_at_least(1), metavar="N", help="local pool size (default: one per core)")
+    run.add_argument("--db-concurrency", type=_at_least(1), default=4, metavar="N",
                      help="at most N tasks query the database at once (default: 4)")
-    run.add_argument("--retries", type=int, default=2, metavar="N", help="retries of a failed task (default: 2)")
+    run.add_argument("--retries", type=_at_least(0), default=2, metavar="N", help="retries of a failed task (default: 2)")
     run.add_argument("--overwrite", action="store_true", help="replace a dataset made by another plan or options")
     cli.add_common_options(run)
     run.set_defaults(func=_cmd_run)
