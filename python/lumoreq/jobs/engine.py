@@ -239,6 +239,31 @@ def _check_scheduler(scheduler) -> None:
         raise ValueError(f"not a Dask scheduler address: {scheduler!r} ({error})") from None
 
 
+def _probe(address: str) -> None:
+    """Connect to a TCP scheduler address once, handshake included, on a loop of our own: a Client
+    that fails to start (another service on the port, a peer that never answers) hangs for
+    seconds when it is collected and prints a traceback; this fails alone, within the timeout."""
+    from distributed.comm.addressing import parse_address
+
+    if parse_address(address)[0] != "tcp":  # (TLS needs the security settings the Client reads)
+        return
+    import asyncio
+    import concurrent.futures
+
+    from dask.utils import parse_timedelta
+    from distributed.comm import connect
+
+    seconds = parse_timedelta(_CONNECT_TIMEOUT)
+
+    async def probe():
+        comm = await asyncio.wait_for(connect(address, timeout=seconds), seconds + 1)
+        await comm.close()
+
+    # a thread of its own: the caller may be inside a running event loop (a notebook)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        pool.submit(lambda: asyncio.run(probe())).result()
+
+
 def _client_for(scheduler):
     """A distributed client for a Client or an address; None for the local schedulers."""
     if scheduler is None or scheduler in _LOCAL_SCHEDULERS:
@@ -249,8 +274,9 @@ def _client_for(scheduler):
         return scheduler, False
     if isinstance(scheduler, str):
         try:
+            _probe(scheduler)
             return Client(scheduler, timeout=_CONNECT_TIMEOUT, set_as_default=False), True
-        except Exception as error:  # refused, unknown host, no answer in time, not an address
+        except Exception as error:  # refused, unknown host, no answer in time, not a Dask scheduler
             raise JobError(f"the Dask scheduler at {scheduler} does not answer: "
                            f"{type(error).__name__}: {error}".strip()) from error
     raise ValueError(f"unknown scheduler {scheduler!r}: None, 'processes', a distributed Client or an address")
