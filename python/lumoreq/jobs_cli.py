@@ -42,7 +42,6 @@ def _item(args: argparse.Namespace) -> Any:
 
 def _plan(args: argparse.Namespace):
     from . import jobs
-
     from .console import CommandError
 
     try:
@@ -179,7 +178,8 @@ def register(subparsers, add_source_options: Callable[..., None] | None = None) 
     run.add_argument("--workers", type=_at_least(1), metavar="N", help="local pool size (default: one per core)")
     run.add_argument("--db-concurrency", type=_at_least(1), default=4, metavar="N",
                      help="at most N tasks query the database at once (default: 4)")
-    run.add_argument("--retries", type=_at_least(0), default=2, metavar="N", help="retries of a failed task (default: 2)")
+    run.add_argument("--retries", type=_at_least(0), default=2, metavar="N",
+                     help="retries of a failed task (default: 2)")
     run.add_argument("--overwrite", action="store_true", help="replace a dataset made by another plan or options")
     cli.add_common_options(run)
     run.set_defaults(func=_cmd_run)

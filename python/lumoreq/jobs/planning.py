@@ -344,7 +344,8 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
             continue
         keys.add((st, pt, it))
     # a list names items exactly: each must be one, even when the others hold series
-    unknown = not isinstance(item, str) and not set(map(str, item)) <= set(map(str, item_rows.get("ITEMNAME", [])))
+    item_names = set(map(str, item_rows.get("ITEMNAME", [])))
+    unknown = not isinstance(item, str) and not set(map(str, item)) <= item_names
     if not keys or unknown:
         from .dataset import JobError  # (the dataset module imports this one)
 
