@@ -340,6 +340,51 @@ MISTAKES = [
      "cache refresh --sample-path {db}", {}, 2,
      "lumoreq cache refresh: error: the sample network never refreshes your real metadata cache: give "
      "--metadata-dir DIR with it"),
+    ("a job's station name that nearly matches",
+     "plan --sample-path {db} --station 昌平台站 --start 2024-01-01 --end 2024-01-31", {}, 1,
+     "lumoreq plan: error: the selection holds no series: no station matches '昌平台站'; did you mean 昌平台? "
+     "(stations: …)"),
+    ("a job's item name that nearly matches",
+     "run --sample-path {db} --item 分量应变北南 --start 2024-01-01 --end 2024-01-31 --out out", {}, 1,
+     "lumoreq run: error: the selection holds no series: no item matches '分量应变北南'; did you mean 分量应变-北南? "
+     "(items: …)"),
+    ("a job whose names match but hold no series together",
+     "run --sample-path {db} --station 南京台 --method 水位 --start 2024-01-01 --end 2024-01-31 --out out", {}, 1,
+     "lumoreq run: error: the selection holds no series: method '水位' and station '南京台': no series in the "
+     "预处理库 分钟值 tables"),
+    ("a negative retry count",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --retries -1", {}, 2,
+     "lumoreq run: error: argument --retries: expected a whole number of at least 0, not '-1' (see lumoreq run "
+     "--help)"),
+    ("no worker",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --workers 0", {}, 2,
+     "lumoreq run: error: argument --workers: expected a whole number of at least 1, not '0'"),
+    ("a Hampel threshold below 0",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --hampel 15,-5", {}, 2,
+     "lumoreq run: error: argument --hampel: the Hampel threshold must be a finite number above 0, not -5.0"),
+    ("a Hampel threshold that is not a number",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --hampel 15,nan", {}, 2,
+     "lumoreq run: error: argument --hampel: the Hampel threshold must be a finite number above 0, not nan"),
+    ("a Hampel window of no samples",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --hampel 0,5", {}, 2,
+     "lumoreq run: error: argument --hampel: the Hampel window must hold at least one sample"),
+    ("--by without --figures",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --by item", {}, 2,
+     "lumoreq run: error: without --figures, --by would do nothing: add --figures"),
+    ("figures with a catalogue file that does not exist",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --figures --catalogue quakes.txt", {}, 1,
+     "lumoreq run: error: no such catalogue file: …/quakes.txt"),
+    ("figures with a catalogue file that cannot be read",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --figures --catalogue quakes.txt",
+     {"quakes.txt": b"\xff\xfe\xff\xfe"}, 1,
+     "lumoreq run: error: cannot read the catalogue …/quakes.txt: UnicodeDecodeError: …"),
+    ("a local scheduler's name misspelt",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --scheduler thread", {}, 2,
+     "lumoreq run: error: argument --scheduler: unknown scheduler 'thread'; did you mean threads? (threads, "
+     "processes, sync, or a Dask scheduler address such as tcp://host:8786)"),
+    ("a Dask scheduler that does not answer",
+     "run --sample-path {db} --start 2024-01-01 --end 2024-01-31 --out out --scheduler tcp://127.0.0.1:9", {}, 1,
+     "lumoreq run: error: the Dask scheduler at tcp://127.0.0.1:9 does not answer: …"),
 ]
 
 

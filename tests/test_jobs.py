@@ -345,13 +345,13 @@ def test_rerun_skips_and_other_options_are_refused(jobs_db, finished_job, tmp_pa
 
 
 def test_bad_inputs(jobs_db, tmp_path):
-    empty = jobs.plan(jobs_db, START, END, station="不存在的台站")
+    p = jobs.plan(jobs_db, START, "2024-01-31", station=STATION, item="分量应变-北南")
+    empty = jobs.Plan(p.source, p.selection, [], {}, [], [])
     assert len(empty) == 0
     with pytest.raises(jobs.JobError, match="no series"):
         jobs.run(empty, tmp_path / "empty", progress=False)
     assert not (tmp_path / "empty").exists()
     # an unreachable source: every task fails with its error recorded
-    p = jobs.plan(jobs_db, START, "2024-01-31", station=STATION, item="分量应变-北南")
     p.save(tmp_path / "plan.json")
     gone = jobs.Plan.load(tmp_path / "plan.json", source=str(tmp_path / "missing.duckdb"))
     summary = jobs.run(gone, tmp_path / "gone", retries=1, progress=False)
@@ -363,6 +363,121 @@ def test_bad_inputs(jobs_db, tmp_path):
     with pytest.raises(jobs.JobError, match="does not answer"):
         jobs.run(p, tmp_path / "nowhere", scheduler="tcp://127.0.0.1:9", progress=False)
     assert time.monotonic() - began < 20
+    assert not (tmp_path / "nowhere").exists()
+
+
+@pytest.fixture(scope="session")
+def small_plan(jobs_db):
+    return jobs.plan(jobs_db, START, "2024-01-31", station=STATION, item="分量应变-北南")
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"retries": -1}, ValueError, "retries must be a whole number of at least 0, not -1"),
+    ({"retries": 1.5}, ValueError, "retries must be a whole number"),
+    ({"workers": 0}, ValueError, "workers must be a whole number of at least 1, not 0"),
+    ({"workers": -1}, ValueError, "workers must be"),
+    ({"hampel": (15, -5)}, ValueError, "the Hampel threshold must be a finite number above 0, not -5"),
+    ({"hampel": (15, 0)}, ValueError, "the Hampel threshold"),
+    ({"hampel": (15, float("nan"))}, ValueError, "the Hampel threshold must be a finite number above 0, not nan"),
+    ({"hampel": (15, float("inf"))}, ValueError, "the Hampel threshold"),
+    ({"hampel": (0, 5.0)}, ValueError, "the Hampel window must hold at least one sample"),
+    ({"hampel": (2.5, 5.0)}, ValueError, "the Hampel window must be a whole number"),
+    ({"figures": "station", "catalogue": "missing.txt"}, FileNotFoundError, "no such catalogue file: {tmp}"),
+    ({"figures": "station", "catalogue": "bad.txt"}, ValueError,
+     "cannot read the catalogue {tmp}/bad.txt: UnicodeDecodeError"),
+    ({"figures": "item", "catalogue": "."}, ValueError, "the catalogue {tmp} is not a file"),
+    ({"scheduler": "thread"}, ValueError, "unknown scheduler 'thread'; did you mean threads?"),
+], ids=lambda v: repr(v) if isinstance(v, dict) else None)
+def test_wrong_options_are_refused_before_anything_is_written(small_plan, tmp_path, monkeypatch, options, error,
+                                                              message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "bad.txt").write_bytes(b"\xff\xfe\xff\xfe")
+    with pytest.raises(error) as raised:
+        jobs.run(small_plan, tmp_path / "out", progress=False, **options)
+    assert message.format(tmp=tmp_path) in str(raised.value)
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("selection, message", [
+    ({"station": "昌平台站"}, "no station matches '昌平台站'; did you mean 昌平台? (stations: 昌平台, "),
+    ({"item": "分量应变北南"}, "no item matches '分量应变北南'; did you mean 分量应变-北南? (items: "),
+    ({"item": ["分量应变-北东", "分量应变北南"]}, "no item matches '分量应变北南'; did you mean 分量应变-北南?"),
+    ({"method": "重力"}, "no method matches '重力' (categories: 形变, 电磁, 流体, 全部; method names: "),
+    ({"station": STATION, "point": "9"}, "station '昌平台' and point '9': no series in the 预处理库 分钟值 tables"),
+])
+def test_a_selection_without_series_names_what_matches_nothing(jobs_db, selection, message):
+    with pytest.raises(jobs.JobError) as raised:
+        jobs.plan(jobs_db, START, END, **selection)
+    # a list of exact names: a wrong one is refused even when the others hold series
+    lead = "" if isinstance(selection.get("item"), list) else "the selection holds no series: "
+    assert str(raised.value).startswith(lead + message), str(raised.value)
+
+
+def test_a_failing_periodic_save_of_the_run_record_is_retried_only_the_last_one_raises(tmp_path, monkeypatch,
+                                                                                       caplog):
+    import errno
+
+    write, failures = jobs_engine._write_json, [1]
+
+    def full_disk(path, state):
+        if failures:
+            failures.pop()
+            raise OSError(errno.ENOSPC, "No space left on device")
+        write(path, state)
+
+    monkeypatch.setattr(jobs_engine, "_write_json", full_disk)
+    state = {"tasks": {"a": 1}, "finished": None}
+    saver = jobs_engine._Saver(tmp_path / "run.json", state, every=0)
+    saver.touch()  # fails: logged, the run goes on
+    assert "could not be saved" in caplog.text and "No space left" in caplog.text
+    assert not (tmp_path / "run.json").exists()
+    state["tasks"]["b"] = 2
+    saver.touch()  # the next save writes everything
+    assert json.loads((tmp_path / "run.json").read_text(encoding="utf-8"))["tasks"] == {"a": 1, "b": 2}
+    state["finished"] = "2024-01-01T00:00:00"
+    failures.append(1)
+    with pytest.raises(OSError, match="No space left"):
+        saver.flush()  # the last save: its failure is the run's
+
+
+def test_the_progress_line_is_drawn_on_a_terminal_only_and_messages_start_on_a_fresh_line(monkeypatch):
+    import io
+    import logging
+    import warnings
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    piped = io.StringIO()
+    bar = jobs_engine._Progress(2, True, piped)
+    bar.add(5)
+    bar.add(5)
+    assert piped.getvalue() == "" and bar.samples == 10 and bar.seconds > 0
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    handler = logging.StreamHandler(terminal)
+    logger = logging.getLogger("lumoreq.test_progress")
+    monkeypatch.setattr(logger, "propagate", False)
+    logger.addHandler(handler)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            shown = warnings.showwarning
+            bar = jobs_engine._Progress(3, True)  # on standard error, a terminal here
+            bar.add(5)
+            logger.warning("a message")
+            bar.add(5)
+            warnings.warn("a warning", UserWarning, stacklevel=1)
+            bar.add(5)
+            assert warnings.showwarning is shown and [str(w.message) for w in caught] == ["a warning"]
+    finally:
+        logger.removeHandler(handler)
+    lines = terminal.getvalue().split("\n")
+    assert [line.rsplit("]", 1)[-1].split(" tasks")[0].strip() for line in lines] == ["1/3", "a message", "2/3",
+                                                                                       "3/3", ""]
+    assert all(line.startswith("\r[") for line in (lines[0], lines[2], lines[3]))
+    assert not handler.filters  # nothing left behind
 
 
 # ---------------------------------------------------------------------------------------------
@@ -460,6 +575,10 @@ def test_figures_are_drawn_from_the_dataset_in_worker_processes(jobs_db, tmp_pat
                        scheduler="processes", progress=False)
     assert summary.done == 1
     assert summary.ok, str(summary)
+    # the rate is that of the data tasks: the figures' time counts in the run's only
+    assert 0 < summary.data_seconds < summary.seconds
+    assert f"in {summary.data_seconds:.1f} s of data tasks ({summary.samples / summary.data_seconds:,.0f} samples/s)" \
+        in str(summary)
     state = json.loads((tmp_path / "fig" / "run.json").read_text(encoding="utf-8"))
     (record,) = state["figures"].values()
     assert record["files"] and all((tmp_path / "fig" / f).stat().st_size > 0 for f in record["files"])
@@ -490,7 +609,7 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     argv = ["run", *source, "--out", str(out), "--hampel", "15,5", "--resample", "h:max", "--workers", "2"]
     assert jobs_cli.main(argv) == 0
     err = capsys.readouterr().err
-    assert "6/6 tasks" in err and "samples/s" in err and "6 written" in err
+    assert "samples/s" in err and "6 written" in err
     assert len(list((out / "data").rglob("*.ruzi"))) == 6
     # a task that keeps failing: the others finish, the summary names it, the exit status is 1
     process = jobs_tasks._process_part
@@ -509,7 +628,7 @@ def test_command_line_plan_and_run(jobs_db, tmp_path, monkeypatch, capsys):
     # the rerun redoes the failed task only
     monkeypatch.setattr(jobs_tasks, "_process_part", process)
     assert jobs_cli.main(argv) == 0
-    assert "1/1 tasks" in capsys.readouterr().err
+    assert "1 written, 0 without data, 5 already complete" in capsys.readouterr().err
     two_months = [*source[:-1], "2024-02-29"]
     assert jobs_cli.main(["run", *two_months, "--out", str(tmp_path / "w"), "--resample", "W"]) == 1
     assert "does not divide" in capsys.readouterr().err

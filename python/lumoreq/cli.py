@@ -23,7 +23,6 @@ import argparse
 import calendar
 import configparser
 import datetime as _dt
-import difflib
 import logging
 import os
 import re
@@ -43,7 +42,7 @@ from .console import (  # shared with the demo
     _one_line,
     _written,
 )
-from .sources import RAIN_ITEM, open_sample, rainfall_by_station
+from .sources import METHOD_CATEGORIES, RAIN_ITEM, _names_hint, open_sample, rainfall_by_station
 
 # ---------------------------------------------------------------------------------------------
 # Failures and messages
@@ -81,24 +80,6 @@ def _restore_logging(watch: _LogWatch) -> None:
     logging.getLogger().removeHandler(watch)
     for handler, level in watch.silenced:
         handler.setLevel(level)
-
-
-def _names_hint(kind: str, wanted: str, names: list[str], listing: str, also: str = "") -> str:
-    """"did you mean X?" for a near miss, then the names that exist (or where to see them)."""
-    names = [n for n in dict.fromkeys(str(n) for n in names if n is not None and str(n) != "nan")]
-    close = difflib.get_close_matches(wanted, names, n=1, cutoff=0.5)
-    if not close:
-        # A near miss of a part of a name (常平 for 昌平台): compare with the names' leading parts.
-        scored = [(difflib.SequenceMatcher(None, wanted, name[: len(wanted)]).ratio(), name) for name in names]
-        best = max(scored, default=(0.0, ""))
-        if best[0] >= 0.5:
-            close = [best[1]]
-    guess = f"; did you mean {close[0]}?" if close else ""
-    if not names:
-        return f"{guess} ({also}the source lists no {kind})"
-    if len(names) <= 24:
-        return f"{guess} ({also}{kind}: {', '.join(names)})"
-    return f"{guess} ({also}{len(names)} {kind}: `lumoreq list {listing}` shows them)"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -160,7 +141,6 @@ def _window(args: argparse.Namespace):
 # Sample rates: the four names and the aliases the fetcher accepts.
 RATES = ("秒钟值", "分钟值", "小时值", "日均值", "秒值", "分值", "整点值", "日值")
 KINDS = ("原始库", "预处理库", "产品库")
-METHOD_CATEGORIES = ("形变", "电磁", "流体", "全部")
 
 
 def add_common_options(parser: argparse.ArgumentParser) -> None:

@@ -42,18 +42,53 @@ def _item(args: argparse.Namespace) -> Any:
 
 def _plan(args: argparse.Namespace):
     from . import jobs
+    from .console import CommandError
 
-    return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method,
-                     station=args.station, item=_item(args), rate=args.rate, kind=args.kind,
-                     point=args.point or None, chunk=args.chunk, resample=getattr(args, "resample", None))
+    try:
+        return jobs.plan(_source(args), _day_text(args.start), _day_text(args.end, last=True), method=args.method,
+                         station=args.station, item=_item(args), rate=args.rate, kind=args.kind,
+                         point=args.point or None, chunk=args.chunk, resample=getattr(args, "resample", None))
+    except jobs.JobError as error:  # a selection without series: one line, with the names there are
+        raise CommandError(str(error)) from None
 
 
 def _hampel(text: str) -> tuple[int, float]:
     try:
         window, threshold = text.split(",")
-        return int(window), float(threshold)
+        hampel = int(window), float(threshold)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected W,K such as 15,5 (window, threshold), not {text!r}") from None
+    from .jobs.engine import _check_hampel
+
+    try:
+        return _check_hampel(hampel)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _at_least(least: int) -> Callable[[str], int]:
+    """argparse type of a count option: a whole number of at least ``least``."""
+
+    def count(text: str) -> int:
+        try:
+            number = int(text)
+        except ValueError:
+            number = None
+        if number is None or number < least:
+            raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, not {text!r}")
+        return number
+
+    return count
+
+
+def _scheduler(text: str) -> str:
+    from .jobs.engine import _check_scheduler
+
+    try:
+        _check_scheduler(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
 def _cmd_plan(args: argparse.Namespace, watch: Any = None) -> int:
@@ -74,13 +109,14 @@ _RECORDED = ("start", "station", "item", "method", "point", "hampel", "resample"
 
 
 def _cmd_update(args: argparse.Namespace) -> int:
-    from . import cli, jobs
+    from . import jobs
+    from .console import UsageError
 
     given = [name for name in _RECORDED if getattr(args, name, None) not in (None, False, "", ALL)]
     if args.chunk != "month" or args.rate != "分钟值" or args.kind != "预处理库":
         given.append("chunk/rate/kind")
     if given:
-        raise cli.UsageError("--update takes the selection and options recorded in the dataset: "
+        raise UsageError("--update takes the selection and options recorded in the dataset: "
                              + ", ".join("--" + g for g in given) + " cannot be given with it")
     source = None
     if args.db or args.sample or args.sample_path:
@@ -92,30 +128,54 @@ def _cmd_update(args: argparse.Namespace) -> int:
 
 
 def _cmd_run(args: argparse.Namespace, watch: Any = None) -> int:
-    from . import cli, jobs
+    from . import jobs
+    from .console import CommandError, UsageError
+    from .jobs.engine import _check_catalogue
 
     if args.update:
-        return _cmd_update(args)
+        try:
+            return _cmd_update(args)
+        except jobs.JobError as error:  # nothing to update, a locked folder, a shorter end
+            raise CommandError(str(error)) from None
     missing = [flag for flag, value in (("--start", args.start), ("--end", args.end), ("--out", args.out))
                if value is None]
     if missing:
-        raise cli.UsageError("the following arguments are required: " + ", ".join(missing))
+        raise UsageError("the following arguments are required: " + ", ".join(missing))
     if not (args.db or args.sample or args.sample_path):
-        raise cli.UsageError("one of the arguments --db --sample --sample-path is required")
+        raise UsageError("one of the arguments --db --sample --sample-path is required")
+    if not args.figures:
+        given = [o for o, v in (("--by", args.by), ("--catalogue", args.catalogue), ("--stats", args.stats),
+                                ("--rainfall", args.rainfall)) if v]
+        if given:
+            raise UsageError(f"without --figures, {' and '.join(given)} would do nothing: add --figures")
+    by = args.by or "station"
+    if args.rainfall and by != "station":
+        raise UsageError("--rainfall draws a panel of the figures by station: add --by station")
+    catalogue = None
+    if args.catalogue:
+        try:
+            catalogue = _check_catalogue(args.catalogue)
+        except (OSError, ValueError) as error:
+            raise CommandError(str(error)) from None
     p = _plan(args)
-    if not len(p):
-        raise jobs.JobError("the selection holds no series: nothing written")
-    summary = jobs.run(
-        p, args.out, hampel=args.hampel, resample=args.resample, figures=args.by if args.figures else None,
-        catalogue=args.catalogue, stats=args.stats, rainfall=args.rainfall, scheduler=args.scheduler,
-        workers=args.workers, db_concurrency=args.db_concurrency, retries=args.retries, progress=True,
-        overwrite=args.overwrite, redo=_redo(args),
-    )
+    try:
+        summary = jobs.run(
+            p, args.out, hampel=args.hampel, resample=args.resample, figures=by if args.figures else None,
+            catalogue=catalogue, stats=args.stats, rainfall=args.rainfall, scheduler=args.scheduler,
+            workers=args.workers, db_concurrency=args.db_concurrency, retries=args.retries, progress=True,
+            overwrite=args.overwrite, redo=_redo(args),
+        )
+    except jobs.JobError as error:  # a locked or foreign dataset, a scheduler that does not answer
+        raise CommandError(str(error)) from None
     return 0 if summary.ok else 1
 
 
 def _cmd_dataset(args: argparse.Namespace, watch: Any = None) -> int:
     from . import jobs
+    from .console import UsageError
+
+    if args.keep_hours < 0 or args.history < 0:
+        raise UsageError("--keep-hours and --history take 0 or more")
 
     if args.vacuum:
         done = jobs.maintain(args.dir, keep_hours=args.keep_hours)
@@ -180,17 +240,18 @@ def register(subparsers, add_source_options: Callable[..., None] | None = None) 
     run.add_argument("--hampel", type=_hampel, metavar="W,K", help="Hampel filter: window W samples, threshold K")
     run.add_argument("--resample", metavar="RULE[:AGG]", help="resample, e.g. h or D:median (mean by default)")
     run.add_argument("--figures", action="store_true", help="draw the figures of the dataset")
-    run.add_argument("--by", choices=("station", "item"), default="station",
+    run.add_argument("--by", choices=("station", "item"),
                      help="one figure per station and point (default) or per item")
     run.add_argument("--catalogue", metavar="PATH", help="earthquake catalogue: mark nearby events")
     run.add_argument("--stats", action="store_true", help="draw the mean and mean ± 2 standard deviations")
     run.add_argument("--rainfall", action="store_true", help="draw each station's daily rainfall")
-    run.add_argument("--scheduler", metavar="ADDRESS",
+    run.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
                      help="processes, or a Dask scheduler address such as tcp://host:8786 (default: local threads)")
-    run.add_argument("--workers", type=int, metavar="N", help="local pool size (default: one per core)")
-    run.add_argument("--db-concurrency", type=int, default=4, metavar="N",
+    run.add_argument("--workers", type=_at_least(1), metavar="N", help="local pool size (default: one per core)")
+    run.add_argument("--db-concurrency", type=_at_least(1), default=4, metavar="N",
                      help="at most N tasks query the database at once (default: 4)")
-    run.add_argument("--retries", type=int, default=2, metavar="N", help="retries of a failed task (default: 2)")
+    run.add_argument("--retries", type=_at_least(0), default=2, metavar="N",
+                     help="retries of a failed task (default: 2)")
     run.add_argument("--overwrite", action="store_true", help="replace a dataset made by another plan or options")
     cli.add_common_options(run)
     run.set_defaults(func=_cmd_run)

@@ -9,6 +9,7 @@ of the dictionary tables and of the rainfall that both make.
 from __future__ import annotations
 
 import contextlib
+import difflib
 import os
 import threading
 from pathlib import Path
@@ -21,6 +22,7 @@ SCHEMA = "ZODUZA"  # the schema of the observation database's tables
 
 RAIN_METHOD = "气象"  # a part of a method name: the categories leave the weather method out
 RAIN_ITEM = "降雨量"
+METHOD_CATEGORIES = ("形变", "电磁", "流体", "全部")  # method names that stand for a family
 
 
 # ---------------------------------------------------------------------------------------------
@@ -167,6 +169,24 @@ def _read_dictionary(conn, table: str, columns: str) -> pd.DataFrame:
     frame = pd.read_sql(f"SELECT {columns} FROM {SCHEMA}.{table}", con=conn)
     frame.columns = [str(c).upper() for c in frame.columns]
     return frame
+
+
+def _names_hint(kind: str, wanted: str, names: list[str], listing: str, also: str = "") -> str:
+    """"did you mean X?" for a near miss, then the names that exist (or where to see them)."""
+    names = [n for n in dict.fromkeys(str(n) for n in names if n is not None and str(n) != "nan")]
+    close = difflib.get_close_matches(wanted, names, n=1, cutoff=0.5)
+    if not close:
+        # A near miss of a part of a name (常平 for 昌平台): compare with the names' leading parts.
+        scored = [(difflib.SequenceMatcher(None, wanted, name[: len(wanted)]).ratio(), name) for name in names]
+        best = max(scored, default=(0.0, ""))
+        if best[0] >= 0.5:
+            close = [best[1]]
+    guess = f"; did you mean {close[0]}?" if close else ""
+    if not names:
+        return f"{guess} ({also}the source lists no {kind})"
+    if len(names) <= 24:
+        return f"{guess} ({also}{kind}: {', '.join(names)})"
+    return f"{guess} ({also}{len(names)} {kind}: `lumoreq list {listing}` shows them)"
 
 
 def rainfall_by_station(conn, first: str, last: str, kind: str = "预处理库", station: str = "全部",

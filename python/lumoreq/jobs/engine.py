@@ -6,12 +6,17 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import datetime as _dt
+import difflib
+import logging
+import math
+import operator
 import os
 import socket
 import sys
 import threading
 import time
 import uuid
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -36,6 +41,7 @@ from .dataset import (
 from .planning import Plan, _check_rule, _parse_resample, _timestamp
 from .tasks import data_batch, figure_task
 
+_log = logging.getLogger("lumoreq.jobs")
 _BATCHES_PER_SLOT = 4  # graph tasks per worker thread, at least (see _batches)
 _BATCH_LIMIT = 16  # data tasks per graph task, at most
 
@@ -115,18 +121,23 @@ class RunSummary:
     figures: int = 0
     figure_failures: list[dict[str, Any]] = dataclasses.field(default_factory=list)
     samples: int = 0
-    seconds: float = 0.0
+    seconds: float = 0.0  # the whole run
+    data_seconds: float = 0.0  # the data tasks: from the first started to the last done (figures apart)
 
     @property
     def ok(self) -> bool:
         return not self.failed and not self.figure_failures
 
+    @property
+    def rate(self) -> float:
+        """Samples per second of the data tasks."""
+        return self.samples / self.data_seconds if self.data_seconds > 0 else 0.0
+
     def __str__(self) -> str:
-        rate = self.samples / self.seconds if self.seconds > 0 else 0.0
         lines = [
             f"{self.tasks} tasks: {self.done} written, {self.empty} without data, {self.skipped} already complete, "
-            f"{len(self.failed)} failed; {self.samples} samples in {self.seconds:.1f} s ({rate:,.0f} samples/s); "
-            f"{self.figures} figures; dataset {self.out}"
+            f"{len(self.failed)} failed; {self.samples} samples in {self.data_seconds:.1f} s of data tasks "
+            f"({self.rate:,.0f} samples/s); {self.figures} figures; {self.seconds:.1f} s in all; dataset {self.out}"
         ]
         for record in self.failed:
             lines.append(f"failed: {record['task']}: {record['error']}")
@@ -136,35 +147,140 @@ class RunSummary:
 
 
 class _Progress:
-    """One status line: tasks done of all, samples per second."""
+    """One status line: tasks done of all, samples per second, drawn only on a terminal. While the
+    line is drawn, a log record or a warning written to the same stream starts on a line of its
+    own. ``seconds``: from the start to the last task done."""
 
     def __init__(self, total: int, enabled: bool, stream=None):
-        self.total, self.enabled = total, enabled
+        self.total = total
         self.stream = stream or sys.stderr
+        isatty = getattr(self.stream, "isatty", None)
+        self.enabled = bool(enabled and isatty is not None and isatty())
         self.done = self.samples = 0
+        self.seconds = 0.0
         self.began = time.perf_counter()
-        self.lock = threading.Lock()
+        self.lock = threading.RLock()
+        self.partial = False  # the line is drawn and not ended
+        self.guard: tuple | None = None  # while drawn: (the filter, its handlers, the warnings' printers)
 
     def add(self, samples: int) -> None:
         with self.lock:
             self.done += 1
             self.samples += samples
+            self.seconds = time.perf_counter() - self.began
             if self.enabled:
-                seconds = max(1e-9, time.perf_counter() - self.began)
+                if self.guard is None:
+                    self._guard()
                 width = 30
                 filled = int(width * self.done / max(1, self.total))
                 self.stream.write(
                     f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} tasks "
-                    f"{self.samples / seconds:,.0f} samples/s"
+                    f"{self.samples / max(1e-9, self.seconds):,.0f} samples/s"
                 )
+                self.partial = True
                 if self.done == self.total:
                     self.stream.write("\n")
+                    self.partial = False
+                    self._unguard()
                 self.stream.flush()
+
+    def break_line(self) -> None:
+        """End the drawn line, so that what comes next starts on a line of its own."""
+        with self.lock:
+            if self.partial:
+                self.partial = False
+                self.stream.write("\n")
+                self.stream.flush()
+
+    def _guard(self) -> None:
+        """A filter on the log handlers that write to the stream, and a wrapper of the warnings'
+        printer: each breaks the line first (a filter runs before its handler writes)."""
+        line_break, handlers = _LineBreak(self), []
+        for logger in [logging.getLogger()] + [lg for lg in logging.Logger.manager.loggerDict.values()
+                                               if isinstance(lg, logging.Logger)]:
+            for handler in logger.handlers:
+                if getattr(handler, "stream", None) is self.stream and handler not in handlers:
+                    handler.addFilter(line_break)
+                    handlers.append(handler)
+        shown, stream = warnings.showwarning, self.stream
+
+        def showwarning(message, category, filename, lineno, file=None, line=None):
+            if (sys.stderr if file is None else file) is stream:
+                self.break_line()
+            shown(message, category, filename, lineno, file, line)
+
+        warnings.showwarning = showwarning
+        self.guard = (line_break, handlers, shown, showwarning)
+
+    def _unguard(self) -> None:
+        line_break, handlers, shown, showwarning = self.guard
+        for handler in handlers:
+            handler.removeFilter(line_break)
+        if warnings.showwarning is showwarning:  # (unless someone replaced it since)
+            warnings.showwarning = shown
+        self.guard = (line_break, [], shown, None)  # drawn once: not again
+
+
+class _LineBreak(logging.Filter):
+    def __init__(self, bar: _Progress):
+        super().__init__()
+        self.bar = bar
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        self.bar.break_line()
+        return True
+
+
+_LOCAL_SCHEDULERS = ("threads", "threaded", "sync", "synchronous", "processes")
+_CONNECT_TIMEOUT = "3s"  # a scheduler that answers does so well within it
+
+
+def _check_scheduler(scheduler) -> None:
+    """A local scheduler's name or a well-formed address (a malformed one fails inside Client,
+    whose clean-up then hangs for seconds and prints a traceback)."""
+    if scheduler is None or scheduler in _LOCAL_SCHEDULERS or not isinstance(scheduler, str):
+        return
+    if ":" not in scheduler:
+        close = difflib.get_close_matches(scheduler, _LOCAL_SCHEDULERS, n=1, cutoff=0.6)
+        raise ValueError(f"unknown scheduler {scheduler!r}" + (f"; did you mean {close[0]}?" if close else "")
+                         + " (threads, processes, sync, or a Dask scheduler address such as tcp://host:8786)")
+    from distributed.comm.addressing import get_address_host_port, parse_address
+
+    try:
+        if parse_address(scheduler)[0] != "inproc":  # (an in-process address has no port)
+            get_address_host_port(scheduler)
+    except ValueError as error:
+        raise ValueError(f"not a Dask scheduler address: {scheduler!r} ({error})") from None
+
+
+def _probe(address: str) -> None:
+    """Connect to a TCP scheduler address once, handshake included, on a loop of our own: a Client
+    that fails to start (another service on the port, a peer that never answers) hangs for
+    seconds when it is collected and prints a traceback; this fails alone, within the timeout."""
+    from distributed.comm.addressing import parse_address
+
+    if parse_address(address)[0] != "tcp":  # (TLS needs the security settings the Client reads)
+        return
+    import asyncio
+    import concurrent.futures
+
+    from dask.utils import parse_timedelta
+    from distributed.comm import connect
+
+    seconds = parse_timedelta(_CONNECT_TIMEOUT)
+
+    async def probe():
+        comm = await asyncio.wait_for(connect(address, timeout=seconds), seconds + 1)
+        await comm.close()
+
+    # a thread of its own: the caller may be inside a running event loop (a notebook)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        pool.submit(lambda: asyncio.run(probe())).result()
 
 
 def _client_for(scheduler):
     """A distributed client for a Client or an address; None for the local schedulers."""
-    if scheduler is None or scheduler in ("threads", "threaded", "sync", "synchronous", "processes"):
+    if scheduler is None or scheduler in _LOCAL_SCHEDULERS:
         return None, False
     from distributed import Client
 
@@ -172,10 +288,90 @@ def _client_for(scheduler):
         return scheduler, False
     if isinstance(scheduler, str):
         try:
-            return Client(scheduler, timeout="5s", set_as_default=False), True
-        except (OSError, TimeoutError) as error:
-            raise JobError(f"the Dask scheduler at {scheduler} does not answer: {error}") from error
+            _probe(scheduler)
+            return Client(scheduler, timeout=_CONNECT_TIMEOUT, set_as_default=False), True
+        except Exception as error:  # refused, unknown host, no answer in time, not a Dask scheduler
+            raise JobError(f"the Dask scheduler at {scheduler} does not answer: "
+                           f"{type(error).__name__}: {error}".strip()) from error
     raise ValueError(f"unknown scheduler {scheduler!r}: None, 'processes', a distributed Client or an address")
+
+
+def _whole(name: str, value, least: int) -> int:
+    """A count option: a whole number of at least ``least`` (no fraction, no bool)."""
+    try:
+        number = None if isinstance(value, bool) else operator.index(value)
+    except TypeError:
+        number = None
+    if number is None or number < least:
+        raise ValueError(f"{name} must be a whole number of at least {least}, not {value!r}")
+    return number
+
+
+def _check_hampel(hampel) -> tuple[int, float]:
+    """(window, threshold): a window of whole samples, a finite threshold above 0."""
+    try:
+        window, threshold = hampel
+    except (TypeError, ValueError):
+        raise ValueError(f"hampel must be a pair (window, threshold), not {hampel!r}") from None
+    if isinstance(window, float) and window.is_integer():
+        window = int(window)
+    try:
+        window = operator.index(window)
+    except TypeError:
+        raise ValueError(f"the Hampel window must be a whole number of samples, not {window!r}") from None
+    if window < 1:
+        raise ValueError("the Hampel window must hold at least one sample")
+    try:
+        factor = float(threshold)
+    except (TypeError, ValueError):
+        factor = math.nan
+    if not (math.isfinite(factor) and factor > 0):
+        raise ValueError(f"the Hampel threshold must be a finite number above 0, not {threshold!r}")
+    return window, factor
+
+
+def _check_catalogue(catalogue) -> str:
+    """The catalogue's absolute path once it has been read whole (the figure tasks draw from
+    inside out/, and an unreadable catalogue would give figures without their quakes)."""
+    target = Path(catalogue).resolve()
+    if not target.exists():
+        raise FileNotFoundError(f"no such catalogue file: {target}")
+    if not target.is_file():
+        raise ValueError(f"the catalogue {target} is not a file")
+    try:
+        from .. import QCAT
+
+        QCAT.read_QCAT(str(target))
+    except Exception as error:
+        raise ValueError(f"cannot read the catalogue {target}: {type(error).__name__}: {error}") from error
+    return str(target)
+
+
+def _check_run_options(plan, hampel, resample, figures, catalogue, scheduler, workers, db_concurrency, retries):
+    """Every option of run() checked before anything touches the disk; (hampel, resample,
+    catalogue) as the run uses them."""
+    if not isinstance(plan, Plan):
+        raise TypeError("run expects a Plan (from lumoreq.jobs.plan or Plan.load)")
+    if not plan.tasks:
+        raise JobError("the selection holds no series: nothing to do")
+    if hampel is not None:
+        hampel = _check_hampel(hampel)
+    resample = _parse_resample(resample)
+    boundaries = sorted({_timestamp(t.first) for t in plan.tasks} | {pd.Timestamp(plan.start)})
+    boundaries.append(pd.Timestamp(plan.end) + pd.Timedelta(days=1))
+    if resample is not None:
+        _check_rule(resample[0], boundaries)
+    if figures not in (None, "station", "item"):
+        raise ValueError("figures must be None, 'station' or 'item'")
+    if db_concurrency is None or int(db_concurrency) < 1:
+        raise ValueError("db_concurrency must be at least 1")
+    if workers is not None:
+        _whole("workers", workers, 1)
+    _whole("retries", retries, 0)
+    _check_scheduler(scheduler)
+    if catalogue is not None:
+        catalogue = _check_catalogue(catalogue) if figures else str(Path(catalogue).resolve())
+    return hampel, resample, catalogue
 
 
 def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=None, stats: bool = False,
@@ -188,34 +384,16 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
     chunks that are new, or that a moved start or end reaches, are computed (``redo=(first,
     last)`` computes every chunk that reads those days again), and the result equals one run
     over the whole span. ``summaries`` writes the web view's min/max levels beside each part."""
-    if not isinstance(plan, Plan):
-        raise TypeError("run expects a Plan (from lumoreq.jobs.plan or Plan.load)")
-    if not plan.tasks:
-        raise JobError("the selection holds no series: nothing to do")
-    if hampel is not None:
-        window, threshold = hampel
-        if int(window) < 1:
-            raise ValueError("the Hampel window must hold at least one sample")
-        hampel = (int(window), float(threshold))
-    resample = _parse_resample(resample)
-    boundaries = sorted({_timestamp(t.first) for t in plan.tasks} | {pd.Timestamp(plan.start)})
-    boundaries.append(pd.Timestamp(plan.end) + pd.Timedelta(days=1))
-    if resample is not None:
-        _check_rule(resample[0], boundaries)
-    if figures not in (None, "station", "item"):
-        raise ValueError("figures must be None, 'station' or 'item'")
-    if db_concurrency is None or int(db_concurrency) < 1:
-        raise ValueError("db_concurrency must be at least 1")
-    out = Path(out).resolve()
-    if catalogue is not None:
-        catalogue = str(Path(catalogue).resolve())  # figure tasks draw from inside out/
+    hampel, resample, catalogue = _check_run_options(plan, hampel, resample, figures, catalogue, scheduler,
+                                                     workers, db_concurrency, retries)
     redo = _redo_days(redo)
-    client, own_client = _client_for(scheduler)
-    out.mkdir(parents=True, exist_ok=True)
-    options = _options_record(plan, hampel, resample, figures, catalogue, stats, rainfall)
     identity = _identity(plan, hampel, resample)
+    client, own_client = _client_for(scheduler)  # an address that does not answer: before out/ exists
+    out = Path(out).resolve()
     began = time.perf_counter()
     try:
+        out.mkdir(parents=True, exist_ok=True)
+        options = _options_record(plan, hampel, resample, figures, catalogue, stats, rainfall)
         with _OutLock(out):
             previous = _prepare_out(out, plan, options, identity, overwrite)
             summary = RunSummary(out=str(out), tasks=len(plan.tasks))
@@ -290,6 +468,7 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
             summary.figure_failures.append(record)
         summary.figures += len(record.get("files", []))
     summary.seconds = time.perf_counter() - began
+    summary.data_seconds = bar.seconds
     if progress:
         print(str(summary), file=sys.stderr)
     return summary
@@ -301,7 +480,9 @@ def _spec_key(spec: dict[str, Any]) -> str:
 
 class _Saver:
     """Writes run.json every few seconds while tasks finish (a killed driver loses no part: the rerun
-    finds the parts on disk), and at the end."""
+    finds the parts on disk), and at the end. A save that fails before the end (a full disk) is
+    logged and tried again at the next save: it never stops tasks that can finish. Only the last
+    save, once the record holds the run's end, raises."""
 
     def __init__(self, path: Path, state: dict[str, Any], every: float = 5.0):
         self.path, self.state, self.every = path, state, every
@@ -314,7 +495,12 @@ class _Saver:
 
     def flush(self) -> None:
         with self.lock:
-            _write_json(self.path, self.state)
+            try:
+                _write_json(self.path, self.state)
+            except OSError as error:
+                if self.state.get("finished"):
+                    raise
+                _log.warning("the run record %s could not be saved, trying again later: %s", self.path, error)
             self.last = time.monotonic()
 
 

@@ -15,7 +15,15 @@ from typing import Any
 import pandas as pd
 
 from .._files import write_bytes  # the package's crash-safe writer
-from ..sources import SCHEMA, _connection, _public_source, _read_dictionary, _source_kind
+from ..sources import (
+    METHOD_CATEGORIES,
+    SCHEMA,
+    _connection,
+    _names_hint,
+    _public_source,
+    _read_dictionary,
+    _source_kind,
+)
 
 ALL = "全部"
 CHUNKS = ("day", "month", "year")
@@ -251,13 +259,36 @@ class Plan:
         return f"<Plan {len(self.tasks)} tasks, {len(self.series)} series, {self.start}..{self.end} by {self.chunk}>"
 
 
+def _why_no_series(method, station, item, point, rate, kind, method_ids, station_ids, item_ids, method_rows,
+                   station_rows, item_rows) -> str:
+    """The name that matches nothing, with a "did you mean" as `lumoreq fetch` gives it; else what
+    was asked for."""
+    if method != ALL and len(method_ids) == 0:
+        also = f"categories: {', '.join(METHOD_CATEGORIES)}; "
+        return f"no method matches '{method}'" + _names_hint(
+            "method names", method, list(method_rows["METHODNAME"]), "methods", also)
+    if station_ids is not None and not station_ids:
+        return f"no station matches '{station}'" + _names_hint(
+            "stations", station, list(station_rows.get("STATIONNAME", [])), "stations")
+    item_names = [str(n) for n in item_rows.get("ITEMNAME", [])]
+    missing = [] if item == ALL else [item] if isinstance(item, str) else [i for i in item if i not in item_names]
+    if missing and (not isinstance(item, str) or item_ids is not None and not item_ids):
+        return f"no item matches '{missing[0]}'" + _names_hint("items", str(missing[0]), item_names, "items")
+    asked = [f"{what} '{name}'" for what, name in (("method", method), ("station", station), ("point", point))
+             if name not in (None, "", ALL)]
+    if item != ALL:
+        asked.append(f"item '{item}'" if isinstance(item, str) else f"items {', '.join(map(str, item))}")
+    return f"{' and '.join(asked) or 'the source'}: no series in the {kind} {rate} tables"
+
+
 def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = ALL, rate: str = "分钟值",
          kind: str = "预处理库", point: str | None = None, chunk: str = "month", resample: Any = None) -> Plan:
     """The tasks of a job: one per (STATIONID, POINTID, ITEMID) series and period chunk.
 
     ``source``: a settings section name, the path of a sample network, or an SQLAlchemy URL.
     ``start`` and ``end`` are whole days (``end`` included). ``resample`` (optional here) is
-    checked against the chunks as :func:`run` would."""
+    checked against the chunks as :func:`run` would. A selection that holds no series raises
+    :class:`JobError`, naming the method, station or item that matches nothing."""
     from .. import fetching
 
     if chunk not in CHUNKS:
@@ -312,6 +343,15 @@ def plan(source, start, end, method: str = ALL, station: str = ALL, item: Any = 
         if point not in (None, "") and pt != str(point):
             continue
         keys.add((st, pt, it))
+    # a list names items exactly: each must be one, even when the others hold series
+    item_names = set(map(str, item_rows.get("ITEMNAME", [])))
+    unknown = not isinstance(item, str) and not set(map(str, item)) <= item_names
+    if not keys or unknown:
+        from .dataset import JobError  # (the dataset module imports this one)
+
+        why = _why_no_series(method, station, item, point, rate, kind, method_ids, station_ids, item_ids,
+                             method_rows, station_rows, item_rows)
+        raise JobError(why if keys else "the selection holds no series: " + why)
     tasks = [
         Task(it, st, pt, f"{a:%Y-%m-%d}", f"{b - pd.Timedelta(days=1):%Y-%m-%d}")
         for st, pt, it in keys
