@@ -694,8 +694,8 @@ def _warn_unfinished(out: Path, version: int | None) -> None:
     missing = max(0, int(run.get("todo", 0)) - len(run.get("written", {})))
     which = "the current version" if version is None else f"version {version}"
     warnings.warn(f"the last run into {out} has not finished (it is running, or it was interrupted: run it again "
-                  f"to complete it); {missing} of its {run.get('todo')} tasks were not recorded as done and nothing of it is "
-                  f"committed: reading {which}, the last complete one", stacklevel=3)
+                  f"to complete it); {missing} of its {run.get('todo')} tasks were not recorded as done and nothing "
+                  f"of it is committed: reading {which}, the last complete one", stacklevel=3)
 
 
 def read(out, station=None, item=None, point=None, start=None, end=None, lazy: bool = False,
