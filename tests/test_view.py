@@ -244,14 +244,17 @@ def server(dataset):
     sock.close()
 
 
-def _get(port, path, token=TOKEN, host=None):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+def _get(port, path, token=TOKEN, host=None, raw=False):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     headers = {"Host": host or f"127.0.0.1:{port}"}
     if token:
         headers["Authorization"] = f"token {token}"
     conn.request("GET", path, headers=headers)  # sent as written: no path normalisation
     response = conn.getresponse()
-    return response.status, response.read().decode("utf-8", "replace")
+    body = response.read()
+    if raw:
+        return response.status, body, response.headers  # names case-insensitive
+    return response.status, body.decode("utf-8", "replace")
 
 
 M4 = "/api/m4?item=3111&station=37001&point=2"
@@ -274,6 +277,10 @@ M4 = "/api/m4?item=3111&station=37001&point=2"
     (M4 + "&t0=0&t1=1000&width=1e9", TOKEN, None, 400, "width"),
     (M4 + "&t1=1000&width=10", TOKEN, None, 400, "t0 is missing"),
     ("/api/overview?cell=year", TOKEN, None, 400, "cell"),
+    ("/api/save/ruzi?station=37001&point=2&t0=0&t1=1000", None, None, 403, "token"),
+    ("/api/save/figure?station=37001&point=9&t0=0&t1=1000", TOKEN, None, 404, "no series"),
+    ("/api/save/ruzi?station=37001&point=2&t0=5&t1=1", TOKEN, None, 400, "range is empty"),
+    ("/api/save/ruzi?station=37001&point=2&t0=0&t1=1000", TOKEN, None, 404, "no samples"),
 ])
 def test_server_refuses(server, path, token, host, status, says):
     got, body = _get(server, path, token, host)
@@ -291,6 +298,40 @@ def test_server_answers_with_the_token(server):
     assert status == 200 and "500.0" in body  # the spike
     status, body = _get(server, "/static/plotly.min.js")
     assert status == 200 and len(body) > 1_000_000
+
+
+def test_saves_stream_the_visible_range(server, dataset, tmp_path, monkeypatch):
+    from lumoreq.export import read_parquet, read_ruzi
+    from lumoreq.view import saves
+
+    out, parts = dataset
+    before = sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*"))
+    day0 = int(np.datetime64("2024-03-01T06:00", "ms").astype(np.int64))
+    t0, t1 = day0, day0 + 30 * 3600 * 1000  # across the two days of the first part
+    status, body, headers = _get(server, f"/api/save/ruzi?station=37001&point=2&t0={t0}&t1={t1}", raw=True)
+    assert status == 200 and "filename*=UTF-8''" in headers["Content-Disposition"]
+    saved = tmp_path / "saved.ruzi"
+    saved.write_bytes(body)
+    frame, context = read_ruzi(saved)
+    times, values = summaries.part_times_values(read_parquet(parts[0]))
+    inside = (times >= t0 * 1_000_000) & (times < t1 * 1_000_000)
+    line = frame[frame["ITEMID"] == "3111"]
+    np.testing.assert_array_equal(line.index.as_unit("ns").asi8, times[inside])
+    np.testing.assert_array_equal(line["OBSVALUE"].to_numpy(), values[inside])  # float32, NaN kept
+    assert set(frame["ITEMID"]) == {"3111", "9101"}  # the station's rainfall comes along
+    assert {r["ITEMID"] for r in context["item_info"]} == {"3111", "9101"}
+    assert context["station_info"][0]["STATIONNAME"] == "泰安台"
+
+    for cap, note in ((saves.FIGURE_SAMPLES, False), (1000, True)):
+        monkeypatch.setattr(saves, "FIGURE_SAMPLES", cap)
+        status, body, headers = _get(server, f"/api/save/figure?station=37001&point=2&t0={t0}&t1={t1}", raw=True)
+        assert status == 200 and body.startswith(b"\x89PNG\r\n\x1a\n") and len(body) > 20_000
+        assert ("X-Lumoreq-Note" in headers) == note
+
+    monkeypatch.setattr(saves, "RUZI_SAMPLES", 1000)
+    status, body = _get(server, f"/api/save/ruzi?station=37001&point=2&t0={t0}&t1={t1}")
+    assert status == 413 and "zoom in" in body
+    assert sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*")) == before  # read-only
 
 
 # ---------------------------------------------------------------------------------------------

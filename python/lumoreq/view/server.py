@@ -14,6 +14,7 @@ import json
 import math
 import secrets
 import time
+import urllib.parse
 from pathlib import Path
 from typing import Any
 
@@ -273,6 +274,41 @@ def create_app(source: DatasetSource | FileSource, token: str, catalogue: Catalo
         keep = finite > 0
         return _json({"t": (starts[keep] / 1e6).tolist(), "v": [float(x) for x in sums[keep]]})
 
+    def saved(make):
+        def handler(request: Request):
+            from starlette.responses import Response
+
+            from .saves import SaveError
+
+            params = request.query_params
+            try:
+                t0, t1, _ = range_params({**params, "width": "1"})
+            except ValueError as error:
+                return _error(400, str(error))
+            began = time.perf_counter()
+            try:
+                download = make(params.get("station", ""), params.get("point", ""), t0, t1)
+            except SaveError as error:
+                return _error(error.status, str(error))
+            except ValueError as error:  # damaged part, samples out of order
+                return _error(500, str(error))
+            headers = {"Content-Disposition": download.disposition(),
+                       "Server-Timing": f"save;dur={(time.perf_counter() - began) * 1e3:.1f}"}
+            if download.note:
+                headers["X-Lumoreq-Note"] = urllib.parse.quote(download.note)
+            return Response(download.body, media_type=download.media_type, headers=headers)
+        return handler
+
+    def save_figure(station, point, t0, t1):
+        from .saves import figure_png
+
+        return figure_png(source, station, point, t0, t1, catalogue.path)
+
+    def save_ruzi(station, point, t0, t1):
+        from .saves import ruzi_file
+
+        return ruzi_file(source, station, point, t0, t1)
+
     async def not_found(request: Request, exc):
         return PlainTextResponse("not found", status_code=404)
 
@@ -285,6 +321,8 @@ def create_app(source: DatasetSource | FileSource, token: str, catalogue: Catalo
         Route("/api/m4", api_m4),
         Route("/api/quakes", api_quakes),
         Route("/api/daysums", api_daysums),
+        Route("/api/save/figure", saved(save_figure)),
+        Route("/api/save/ruzi", saved(save_ruzi)),
     ]
     return Starlette(routes=routes, middleware=[Middleware(TokenGate)], exception_handlers={404: not_found})
 

@@ -3,7 +3,7 @@
 
 const LV = {};
 // What the page did last, for the browser tests and the benchmark (read-only for them).
-window.lvState = { updates: 0, timings: [], panels: [], range: null, width: 0, error: null };
+window.lvState = { updates: 0, timings: [], panels: [], range: null, width: 0, error: null, saved: [] };
 
 LV.start = function (page) {
   window.addEventListener("DOMContentLoaded", () => {
@@ -332,5 +332,53 @@ LV.series = async function () {
     document.getElementById("pointer").textContent = `${fmtTime(ms)}  ${p.y}`;
   });
   document.getElementById("full").addEventListener("click", () => { wanted = [first, last + 1]; schedule(); });
+  for (const kind of ["figure", "ruzi"]) {
+    const button = document.getElementById("save-" + kind);
+    button.addEventListener("click", () => {
+      if (!applied) return;
+      button.disabled = true;
+      saveRange(kind, station, point, applied).finally(() => { button.disabled = false; });
+    });
+  }
   window.addEventListener("resize", () => schedule());
 };
+
+// A download of the visible range (the station's figure, or its samples as a RUZI file), made by
+// the server in memory; fetched first so that a refusal is shown as a message, not as a page.
+async function saveRange(kind, station, point, range) {
+  const status = document.getElementById("status");
+  const shown = status.textContent;
+  status.textContent = (kind === "figure" ? "正在绘图…" : "正在读取样本…") + " " + shown;
+  const record = { kind };
+  try {
+    const q = new URLSearchParams({ station, point, t0: String(range[0]), t1: String(range[1]) });
+    const r = await fetch(`/api/save/${kind}?` + q.toString(), { credentials: "same-origin" });
+    if (!r.ok) {
+      const text = await r.text();
+      let message = text || r.statusText;
+      try { message = JSON.parse(text).error || message; } catch (e) { /* not JSON: the text itself */ }
+      throw new Error(message);
+    }
+    const blob = await r.blob();
+    const header = r.headers.get("Content-Disposition") || "";
+    const utf8 = /filename\*=UTF-8''([^;]+)/.exec(header);
+    record.name = utf8 ? decodeURIComponent(utf8[1]) : (kind === "figure" ? "figure.png" : "series.ruzi");
+    record.bytes = blob.size;
+    const note = r.headers.get("X-Lumoreq-Note");
+    record.note = note ? decodeURIComponent(note) : "";
+    const link = document.createElement("a");
+    link.href = URL.createObjectURL(blob);
+    link.download = record.name;
+    document.body.appendChild(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    status.textContent = `已保存 ${record.name} (${(blob.size / 1024).toFixed(0)} KB)` +
+      (record.note ? ` · ${record.note}` : "") + " · " + shown;
+  } catch (e) {
+    record.error = e.message;
+    status.textContent = shown;
+    LV.note("保存失败: " + e.message);
+  }
+  window.lvState.saved.push(record);
+}
