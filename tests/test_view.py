@@ -214,6 +214,36 @@ def test_summaries_follow_updates_and_never_serve_a_stale_part(dataset):
     assert step == S and len(starts) == 5 and int(finite.sum() + nans.sum()) == 5 * 86400
 
 
+@pytest.mark.parametrize("batch", [7, 64, 65536])
+def test_raw_reads_stop_at_the_range_and_keep_its_neighbours(tmp_path, monkeypatch, batch):
+    """Narrow views read a row group a batch at a time and stop past the range: the samples and
+    the reduction are those of the whole part, wherever the range falls between batches."""
+    monkeypatch.setattr(data, "BATCH_ROWS", batch)
+    rng = np.random.default_rng(4)
+    t = np.sort(rng.choice(np.arange(0, 4000, dtype=np.int64), 500, replace=False)) * S
+    t += int(np.datetime64("2024-05-01", "ns").astype(np.int64))
+    v = rng.standard_normal(500).astype(np.float32)
+    v[rng.integers(0, 500, 40)] = np.nan
+    write_part(tmp_path / "ds", "3111", "2", t.astype("M8[ns]"), v)
+    source = data.DatasetSource(tmp_path / "ds")
+    key = ("3111", "37001", "2")
+    ranges = [(t[0] - 5 * S, t[0]), (t[0], t[1]), (t[6], t[8] + 1), (t[63], t[65]), (t[100] + 1, t[101]),
+              (t[0] - S, t[-1] + S), (t[-1], t[-1] + S), (t[-1] + S, t[-1] + 9 * S)]
+    for t0, t1 in [(int(a), int(b)) for a, b in ranges if b > a]:
+        times, values = source.samples(key, t0, t1)
+        inside = (t >= t0) & (t < t1)
+        np.testing.assert_array_equal(times, t[inside])
+        np.testing.assert_array_equal(values, v[inside])
+        got = source.reduce(key, t0, t1, 13)
+        # as from the part read whole: the range and one sample either side of it
+        lo, hi = max(int(np.searchsorted(t, t0)) - 1, 0), int(np.searchsorted(t, t1)) + 1
+        if t[0] >= t1 or t[-1] < t0:
+            lo = hi = 0  # a part wholly outside the range is not read
+        (want_t, want_v), _ = native_m4(t[lo:hi], v[lo:hi], t0, t1, 13)
+        np.testing.assert_array_equal(got.times, want_t)
+        np.testing.assert_array_equal(got.values, want_v)
+
+
 # ---------------------------------------------------------------------------------------------
 # the server
 # ---------------------------------------------------------------------------------------------

@@ -190,10 +190,17 @@ def _part_info(path: Path, stamp: tuple[int, int]) -> PartInfo:
                     meta.num_rows, rows)
 
 
+# Rows decoded at a time from a row group: reading stops at the first batch past the range, so
+# a narrow view decodes its row group only up to the view's end (a row group cannot be entered
+# part way: the parts have no page index the reader could use).
+BATCH_ROWS = 65536
+
+
 def _range_chunks(part: PartInfo, t0: int, t1: int, neighbours: bool):
-    """(times, values) of the part's samples in [t0, t1), one row group at a time; with
-    `neighbours`, also the sample before and after the range within each row group (M4 joins
-    its line to the points outside)."""
+    """(times, values) of the part's samples in [t0, t1) in time order, a batch at a time; with
+    `neighbours`, also the sample before and the one after the range within each row group
+    (M4 joins its line to the points outside)."""
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
     wanted = [i for i, (a, b) in enumerate(part.row_groups) if a <= b and b >= t0 and a < t1]
@@ -202,17 +209,31 @@ def _range_chunks(part: PartInfo, t0: int, t1: int, neighbours: bool):
     with open(part.path, "rb") as handle:
         reader = pq.ParquetFile(handle, page_checksum_verification=True)
         for i in wanted:
+            before = None  # the last sample of the batches wholly before the range
+            started = False
             try:
-                table = reader.read_row_group(i, columns=["STARTDATE", "OBSVALUE"])
-            except Exception as error:
+                batches = reader.iter_batches(batch_size=BATCH_ROWS, row_groups=[i], columns=["STARTDATE", "OBSVALUE"],
+                                              use_threads=False)
+                for batch in batches:
+                    times, values = part_times_values(pa.Table.from_batches([batch]))
+                    if not len(times):
+                        continue
+                    if times[-1] < t0:
+                        before = (times[-1:], values[-1:])
+                        continue
+                    a = int(np.searchsorted(times, t0, "left")) if not started else 0
+                    b = int(np.searchsorted(times, t1, "left"))
+                    if neighbours:
+                        if a == 0 and not started and before is not None:
+                            yield before
+                        a, b = max(a - 1, 0) if not started else a, min(b + 1, len(times))
+                    started = True
+                    if b > a:
+                        yield times[a:b], values[a:b]
+                    if b < len(times) or (b == len(times) and times[-1] >= t1):
+                        break  # the range (and its neighbour) ends in this batch
+            except (OSError, ValueError, pa.ArrowException) as error:
                 raise ValueError(f"damaged part {part.path.name}: {error}") from error
-            times, values = part_times_values(table)
-            del table
-            a = int(np.searchsorted(times, t0, "left"))
-            b = int(np.searchsorted(times, t1, "left"))
-            if neighbours:
-                a, b = max(a - 1, 0), min(b + 1, len(times))
-            yield times[a:b], values[a:b]
 
 
 class DatasetSource:

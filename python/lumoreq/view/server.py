@@ -90,6 +90,25 @@ def _json(data: Any, status: int = 200, headers: dict[str, str] | None = None):
                     headers=headers, media_type="application/json")
 
 
+def _binary(reduction, seconds: float, headers: dict[str, str]):
+    """The reduction as the page reads it: n times (ms) then n values, little-endian float64
+    (NaN where the line breaks), the rest in a header. Ten times smaller and faster to make and
+    to read than the JSON of the same numbers, which is most of a zoom's time besides the
+    reduction itself."""
+    from starlette.responses import Response
+
+    times = np.ascontiguousarray(reduction.times / 1e6, dtype="<f8")
+    values = np.ascontiguousarray(reduction.values, dtype="<f8")
+    summary = {"n": len(times), "count": reduction.count, "mean": _finite(reduction.mean),
+               "std": _finite(reduction.std), "source": reduction.source, "ms": round(seconds * 1e3, 3)}
+    headers = {**headers, "X-Lumoreq-M4": json.dumps(summary, allow_nan=False, separators=(",", ":"))}
+    return Response(times.tobytes() + values.tobytes(), media_type="application/octet-stream", headers=headers)
+
+
+def _finite(x: float) -> float | None:
+    return x if math.isfinite(x) else None
+
+
 def _error(status: int, message: str):
     return _json({"error": message}, status)
 
@@ -255,9 +274,12 @@ def create_app(source: DatasetSource | FileSource, token: str, catalogue: Catalo
         except ValueError as error:  # damaged part, samples out of order
             return _error(500, str(error))
         seconds = time.perf_counter() - began
+        timing = {"Server-Timing": f"m4;dur={seconds * 1e3:.3f}"}
+        if request.query_params.get("format") == "binary":
+            return _binary(reduction, seconds, timing)
         data = reduction.public()
         data["ms"] = round(seconds * 1e3, 3)
-        return _json(data, headers={"Server-Timing": f"m4;dur={seconds * 1e3:.3f}"})
+        return _json(data, headers=timing)
 
     def api_quakes(request: Request):
         station = request.query_params.get("station", "")

@@ -36,6 +36,23 @@ async function api(path, params, signal) {
   return data;
 }
 
+// The M4 answer in its binary form (see the server's _binary): t and v as Float64Array.
+async function apiM4(params, signal) {
+  const q = new URLSearchParams({ ...params, format: "binary" });
+  const r = await fetch("/api/m4?" + q.toString(), { signal, credentials: "same-origin" });
+  if (!r.ok) {
+    const text = await r.text();
+    let message = text || r.statusText;
+    try { message = JSON.parse(text).error || message; } catch (e) { /* not JSON: the text itself */ }
+    throw new Error(message);
+  }
+  const answer = JSON.parse(r.headers.get("X-Lumoreq-M4"));
+  const buffer = await r.arrayBuffer();
+  answer.t = new Float64Array(buffer, 0, answer.n);
+  answer.v = new Float64Array(buffer, 8 * answer.n, answer.n);
+  return answer;
+}
+
 function unitLabel(u) {
   if (u === "ms") return "10⁻³角秒";
   if (u === "10-10") return "应变/10⁻¹⁰";
@@ -155,7 +172,10 @@ LV.overview = async function () {
 // The series view: a station's series in panels with one time axis, reduced by the server (M4)
 // ---------------------------------------------------------------------------------------------
 
-const DEBOUNCE_MS = 60;
+// Plotly already holds back a wheel gesture's relayout until the wheel rests (50 ms), and a drag
+// ends in one relayout: this only merges what still comes in bursts, and adds little to a zoom.
+const DEBOUNCE_MS = 25;
+window.lvState.debounce = DEBOUNCE_MS;
 const LINE = "#1f3b73";
 
 // The range to ask for: when a summary level is at least four times finer than a pixel column,
@@ -264,7 +284,7 @@ LV.series = async function () {
     const began = performance.now();
     let answers;
     try {
-      answers = await Promise.all(lines.map((s) => api("/api/m4", { station: s.station, point: s.point,
+      answers = await Promise.all(lines.map((s) => apiM4({ station: s.station, point: s.point,
         item: s.item, t0: r0, t1: r1, width }, signal)));
     } catch (e) {
       if (e.name === "AbortError") return;
@@ -294,13 +314,14 @@ LV.series = async function () {
     const server = Math.max(...answers.map((a) => a.ms));
     const total = done - (eventAt || began);
     const state = window.lvState;
-    state.timings.push({ server, fetch: fetched - began, total });
+    state.timings.push({ server, fetch: fetched - began, draw: done - fetched, total });
     state.range = [r0, r1];
     state.width = width;
     state.panels = answers.map((a, i) => ({ key: [lines[i].item, lines[i].station, lines[i].point],
-      t: a.t, v: a.v, source: a.source, count: a.count }));
+      t: Array.from(a.t), v: Array.from(a.v, (v) => (Number.isNaN(v) ? null : v)), source: a.source,
+      count: a.count }));
     state.updates += 1;
-    const points = Math.max(...answers.map((a) => a.v.filter((v) => v != null).length));
+    const points = Math.max(...answers.map((a) => a.v.reduce((n, v) => n + (Number.isNaN(v) ? 0 : 1), 0)));
     document.getElementById("status").textContent =
       `${fmtTime(r0)} – ${fmtTime(r1)} · ${width} 像素列 · 每面板至多 ${points} 点 · ` +
       `服务器 ${server.toFixed(1)} ms · 共 ${total.toFixed(0)} ms · ${answers[0].source}`;
