@@ -364,6 +364,30 @@ def test_saves_stream_the_visible_range(server, dataset, tmp_path, monkeypatch):
     assert sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*")) == before  # read-only
 
 
+@pytest.mark.parametrize("hours, bars", [(30, "h"), (96, "D")])
+def test_saved_figure_rainfall_sums_the_samples(dataset, hours, bars):
+    """Day totals for a view of three days or more, hour totals for a shorter one."""
+    import pandas as pd
+
+    from lumoreq.export import read_ruzi
+    from lumoreq.view import saves
+
+    out, _ = dataset
+    source = data.DatasetSource(out)
+    key = ("9101", "37001", "1")
+    t0 = int(np.datetime64("2024-03-01T06:00", "ns").astype(np.int64))
+    t1 = t0 + hours * 3600 * S
+    got = saves._rainfall(source, key, t0, t1)
+    frame, _ = read_ruzi(data.dataset_parts(out, item="9101")[0])
+    rain = frame["OBSVALUE"].astype(float)
+    if bars == "h":
+        rain = rain[(rain.index >= pd.Timestamp(t0)) & (rain.index < pd.Timestamp(t1))]
+    want = rain.resample(bars).sum()
+    want = want[(want.index + pd.Timedelta(1, bars) > pd.Timestamp(t0)) & (want.index < pd.Timestamp(t1))]
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-6)
+    assert (got.index == want.index).all()
+
+
 # ---------------------------------------------------------------------------------------------
 # the command: what cannot be shown ends with a message and exit status 1
 # ---------------------------------------------------------------------------------------------

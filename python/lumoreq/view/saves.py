@@ -157,6 +157,29 @@ def _metadata_tables(infos: list[SeriesInfo]):
     }
 
 
+RAIN_BY_HOUR = 3 * 86400 * 10**9  # views shorter than this show hourly rainfall, not day totals
+
+
+def _rainfall(source, key: SeriesKey, t0: int, t1: int):
+    """The rainfall bars of the figure: day totals (as the page shows them), or, for a view of
+    less than three days, where a day's bar would stand mostly outside the view, hour totals."""
+    import pandas as pd
+
+    if t1 - t0 < RAIN_BY_HOUR:
+        times, values = source.samples(key, t0, t1)
+        if not len(times):
+            return None
+        samples = pd.Series(values.astype(np.float64), index=pd.DatetimeIndex(times.astype("M8[ns]")))
+        hours = samples.resample("h").sum(min_count=1).dropna()
+        return hours.rename("OBSVALUE").rename_axis("STARTDATE") if len(hours) else None
+    starts, finite, _nans, sums, _step = source.day_counts(key)
+    keep = (finite > 0) & (starts + 86400 * 10**9 > t0) & (starts < t1)
+    if not keep.any():
+        return None
+    return pd.Series(sums[keep], index=pd.DatetimeIndex(starts[keep].astype("M8[ns]"), name="STARTDATE"),
+                     name="OBSVALUE")
+
+
 def figure_png(source, station: str, point: str, t0: int, t1: int, catalogue: str | None = None) -> Download:
     """The station figure of [t0, t1) as `lumoreq plot --by station` draws it (rainfall bars
     when the station has rainfall, earthquakes of the catalogue flagged for the station)."""
@@ -180,14 +203,7 @@ def figure_png(source, station: str, point: str, t0: int, t1: int, catalogue: st
     if not parts:
         raise SaveError("no samples in the visible range", 404)
     frame = _frame(parts)
-    rainfall = None
-    if rain is not None:
-        starts, finite, _nans, sums, _step = source.day_counts(rain.key)
-        day = 86400 * 10**9
-        keep = (finite > 0) & (starts + day > t0) & (starts < t1)
-        if keep.any():
-            rainfall = pd.Series(sums[keep], index=pd.DatetimeIndex(starts[keep].astype("M8[ns]"), name="STARTDATE"),
-                                 name="OBSVALUE")
+    rainfall = None if rain is None else _rainfall(source, rain.key, t0, t1)
     note = "" if not reduced else (
         f"drawn from the per-column extremes of about {expected:,} samples ({FIGURE_COLUMNS} columns); "
         "the mean and ±2σ lines need every sample and are left out")
