@@ -73,7 +73,7 @@ def _label(info: SeriesInfo, t0: int, t1: int) -> str:
     def stamp(ns: int) -> str:
         return np.datetime64(ns, "ns").astype("M8[s]").item().strftime("%Y%m%dT%H%M%S")
 
-    item, station, point = info.key
+    _, station, point = info.key
     return f"{info.station_name or station}_{station}_{point}_{stamp(t0)}-{stamp(t1)}"
 
 
