@@ -214,6 +214,36 @@ def test_summaries_follow_updates_and_never_serve_a_stale_part(dataset):
     assert step == S and len(starts) == 5 and int(finite.sum() + nans.sum()) == 5 * 86400
 
 
+@pytest.mark.parametrize("batch", [7, 64, 65536])
+def test_raw_reads_stop_at_the_range_and_keep_its_neighbours(tmp_path, monkeypatch, batch):
+    """Narrow views read a row group a batch at a time and stop past the range: the samples and
+    the reduction are those of the whole part, wherever the range falls between batches."""
+    monkeypatch.setattr(data, "BATCH_ROWS", batch)
+    rng = np.random.default_rng(4)
+    t = np.sort(rng.choice(np.arange(0, 4000, dtype=np.int64), 500, replace=False)) * S
+    t += int(np.datetime64("2024-05-01", "ns").astype(np.int64))
+    v = rng.standard_normal(500).astype(np.float32)
+    v[rng.integers(0, 500, 40)] = np.nan
+    write_part(tmp_path / "ds", "3111", "2", t.astype("M8[ns]"), v)
+    source = data.DatasetSource(tmp_path / "ds")
+    key = ("3111", "37001", "2")
+    ranges = [(t[0] - 5 * S, t[0]), (t[0], t[1]), (t[6], t[8] + 1), (t[63], t[65]), (t[100] + 1, t[101]),
+              (t[0] - S, t[-1] + S), (t[-1], t[-1] + S), (t[-1] + S, t[-1] + 9 * S)]
+    for t0, t1 in [(int(a), int(b)) for a, b in ranges if b > a]:
+        times, values = source.samples(key, t0, t1)
+        inside = (t >= t0) & (t < t1)
+        np.testing.assert_array_equal(times, t[inside])
+        np.testing.assert_array_equal(values, v[inside])
+        got = source.reduce(key, t0, t1, 13)
+        # as from the part read whole: the range and one sample either side of it
+        lo, hi = max(int(np.searchsorted(t, t0)) - 1, 0), int(np.searchsorted(t, t1)) + 1
+        if t[0] >= t1 or t[-1] < t0:
+            lo = hi = 0  # a part wholly outside the range is not read
+        (want_t, want_v), _ = native_m4(t[lo:hi], v[lo:hi], t0, t1, 13)
+        np.testing.assert_array_equal(got.times, want_t)
+        np.testing.assert_array_equal(got.values, want_v)
+
+
 # ---------------------------------------------------------------------------------------------
 # the server
 # ---------------------------------------------------------------------------------------------
@@ -244,14 +274,17 @@ def server(dataset):
     sock.close()
 
 
-def _get(port, path, token=TOKEN, host=None):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+def _get(port, path, token=TOKEN, host=None, raw=False):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     headers = {"Host": host or f"127.0.0.1:{port}"}
     if token:
         headers["Authorization"] = f"token {token}"
     conn.request("GET", path, headers=headers)  # sent as written: no path normalisation
     response = conn.getresponse()
-    return response.status, response.read().decode("utf-8", "replace")
+    body = response.read()
+    if raw:
+        return response.status, body, response.headers  # names case-insensitive
+    return response.status, body.decode("utf-8", "replace")
 
 
 M4 = "/api/m4?item=3111&station=37001&point=2"
@@ -274,6 +307,10 @@ M4 = "/api/m4?item=3111&station=37001&point=2"
     (M4 + "&t0=0&t1=1000&width=1e9", TOKEN, None, 400, "width"),
     (M4 + "&t1=1000&width=10", TOKEN, None, 400, "t0 is missing"),
     ("/api/overview?cell=year", TOKEN, None, 400, "cell"),
+    ("/api/save/ruzi?station=37001&point=2&t0=0&t1=1000", None, None, 403, "token"),
+    ("/api/save/figure?station=37001&point=9&t0=0&t1=1000", TOKEN, None, 404, "no series"),
+    ("/api/save/ruzi?station=37001&point=2&t0=5&t1=1", TOKEN, None, 400, "range is empty"),
+    ("/api/save/ruzi?station=37001&point=2&t0=0&t1=1000", TOKEN, None, 404, "no samples"),
 ])
 def test_server_refuses(server, path, token, host, status, says):
     got, body = _get(server, path, token, host)
@@ -291,6 +328,64 @@ def test_server_answers_with_the_token(server):
     assert status == 200 and "500.0" in body  # the spike
     status, body = _get(server, "/static/plotly.min.js")
     assert status == 200 and len(body) > 1_000_000
+
+
+def test_saves_stream_the_visible_range(server, dataset, tmp_path, monkeypatch):
+    from lumoreq.export import read_parquet, read_ruzi
+    from lumoreq.view import saves
+
+    out, parts = dataset
+    before = sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*"))
+    day0 = int(np.datetime64("2024-03-01T06:00", "ms").astype(np.int64))
+    t0, t1 = day0, day0 + 30 * 3600 * 1000  # across the two days of the first part
+    status, body, headers = _get(server, f"/api/save/ruzi?station=37001&point=2&t0={t0}&t1={t1}", raw=True)
+    assert status == 200 and "filename*=UTF-8''" in headers["Content-Disposition"]
+    saved = tmp_path / "saved.ruzi"
+    saved.write_bytes(body)
+    frame, context = read_ruzi(saved)
+    times, values = summaries.part_times_values(read_parquet(parts[0]))
+    inside = (times >= t0 * 1_000_000) & (times < t1 * 1_000_000)
+    line = frame[frame["ITEMID"] == "3111"]
+    np.testing.assert_array_equal(line.index.as_unit("ns").asi8, times[inside])
+    np.testing.assert_array_equal(line["OBSVALUE"].to_numpy(), values[inside])  # float32, NaN kept
+    assert set(frame["ITEMID"]) == {"3111", "9101"}  # the station's rainfall comes along
+    assert {r["ITEMID"] for r in context["item_info"]} == {"3111", "9101"}
+    assert context["station_info"][0]["STATIONNAME"] == "泰安台"
+
+    for cap, note in ((saves.FIGURE_SAMPLES, False), (1000, True)):
+        monkeypatch.setattr(saves, "FIGURE_SAMPLES", cap)
+        status, body, headers = _get(server, f"/api/save/figure?station=37001&point=2&t0={t0}&t1={t1}", raw=True)
+        assert status == 200 and body.startswith(b"\x89PNG\r\n\x1a\n") and len(body) > 20_000
+        assert ("X-Lumoreq-Note" in headers) == note
+
+    monkeypatch.setattr(saves, "RUZI_SAMPLES", 1000)
+    status, body = _get(server, f"/api/save/ruzi?station=37001&point=2&t0={t0}&t1={t1}")
+    assert status == 413 and "zoom in" in body
+    assert sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*")) == before  # read-only
+
+
+@pytest.mark.parametrize("hours, bars", [(30, "h"), (96, "D")])
+def test_saved_figure_rainfall_sums_the_samples(dataset, hours, bars):
+    """Day totals for a view of three days or more, hour totals for a shorter one."""
+    import pandas as pd
+
+    from lumoreq.export import read_ruzi
+    from lumoreq.view import saves
+
+    out, _ = dataset
+    source = data.DatasetSource(out)
+    key = ("9101", "37001", "1")
+    t0 = int(np.datetime64("2024-03-01T06:00", "ns").astype(np.int64))
+    t1 = t0 + hours * 3600 * S
+    got = saves._rainfall(source, key, t0, t1)
+    frame, _ = read_ruzi(data.dataset_parts(out, item="9101")[0])
+    rain = frame["OBSVALUE"].astype(float)
+    if bars == "h":
+        rain = rain[(rain.index >= pd.Timestamp(t0)) & (rain.index < pd.Timestamp(t1))]
+    want = rain.resample(bars).sum()
+    want = want[(want.index + pd.Timedelta(1, bars) > pd.Timestamp(t0)) & (want.index < pd.Timestamp(t1))]
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-6)
+    assert (got.index == want.index).all()
 
 
 # ---------------------------------------------------------------------------------------------

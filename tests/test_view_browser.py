@@ -1,6 +1,6 @@
 """The web view in headless Chromium: overview, a click into a series, zoom by dragging and by
 the wheel, pan; every view drawn exactly (M4 per pixel column) and the one-sample spike of a year
-of 1 Hz data visible at every zoom. Skipped without Chromium and its driver, except in CI
+of 1 Hz data visible at every zoom; the two save buttons. Skipped without Chromium and its driver, except in CI
 (LUMOREQ_REQUIRE_BROWSER=1). LUMOREQ_VIEW_SCREENSHOTS=DIR keeps the screenshots there."""
 
 from __future__ import annotations
@@ -204,7 +204,40 @@ def _state(driver):
     return driver.execute_script("return window.lvState")
 
 
-def test_browser_walk(browser, site, year):
+def _check_saves(driver, folder, state, values, start_ns):
+    """The two save buttons: the station's figure as a PNG, and the samples of the visible range
+    as a RUZI file equal to the raw samples."""
+    from selenium.webdriver.common.by import By
+
+    from lumoreq.export import read_ruzi
+
+    driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(folder)})
+    for kind in ("figure", "ruzi"):
+        count = len(_state(driver)["saved"])
+        driver.find_element(By.ID, f"save-{kind}").click()
+        _wait(driver, f"return window.lvState.saved.length > {count}", timeout=60)
+    saved = _state(driver)["saved"][-2:]
+    assert all(not s.get("error") for s in saved), saved
+    files = [folder / s["name"] for s in saved]
+    _wait_for(lambda: all(f.is_file() and f.stat().st_size == s["bytes"] for f, s in zip(files, saved)))
+    assert files[0].suffix == ".png" and files[0].read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+    frame, context = read_ruzi(files[1])
+    r0, r1 = (round(x * 1e6) for x in state["range"])
+    lo, hi = (-(-(t - start_ns) // S) for t in (r0, r1))
+    line = frame[frame["ITEMID"] == "3111"]
+    assert len(line) == hi - lo > 0
+    np.testing.assert_array_equal(line["OBSVALUE"].to_numpy(), values[lo:hi])
+    assert context["station_info"][0]["STATIONNAME"] == "泰安台"
+
+
+def _wait_for(condition, timeout=30.0):
+    end = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < end, "timed out waiting for the downloads"
+        time.sleep(0.05)
+
+
+def test_browser_walk(browser, site, year, tmp_path):
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
     from selenium.webdriver.common.by import By
@@ -268,6 +301,7 @@ def test_browser_walk(browser, site, year):
     panned = _state(driver)
     assert panned["range"][0] < state["range"][0]
     _check_exact(panned, values, start_ns)
+    _check_saves(driver, tmp_path, panned, values, start_ns)
     # a view for the docs: a week around the spike and the earthquake before it
     driver.execute_script(
         "Plotly.relayout(document.getElementById('panels'), {'xaxis.range': [arguments[0], arguments[1]]})",

@@ -143,10 +143,11 @@ class PartInfo:
     stamp: tuple[int, int]  # size, mtime_ns
     first: int
     last: int
-    row_groups: list[tuple[int, int]]  # (first, last) time of each row group, ns
+    row_groups: list[tuple[int, int]]  # (first, last) time of each row group, ns ((0, -1): none)
     metadata: Any
     summary: Summary | None
     samples: int
+    group_rows: list[int] = field(default_factory=list)  # rows of each row group
 
 
 def _stat_ns(value: Any) -> int | None:
@@ -171,19 +172,68 @@ def _part_info(path: Path, stamp: tuple[int, int]) -> PartInfo:
     if "STARTDATE" not in schema.names or "OBSVALUE" not in schema.names:
         raise ValueError(f"{path} is not a series part (no STARTDATE or OBSVALUE)")
     column = schema.names.index("STARTDATE")
-    groups = []
+    groups, rows = [], []
     for i in range(meta.num_row_groups):
         stats = meta.row_group(i).column(column).statistics
         if stats is None or not stats.has_min_max:
             raise ValueError(f"{path}: row group {i} has no time statistics")
-        groups.append((_stat_ns(stats.min), _stat_ns(stats.max)))
-    groups = [g for g in groups if g[0] is not None and g[1] is not None]
+        a, b = _stat_ns(stats.min), _stat_ns(stats.max)
+        # a row group without times (all NaT) keeps its place, as an empty range
+        groups.append((a, b) if a is not None and b is not None else (0, -1))
+        rows.append(meta.row_group(i).num_rows)
     raw = (meta.metadata or {}).get(METADATA_KEY)
     context = json.loads(raw) if raw else {}
-    first = min((g[0] for g in groups), default=0)
-    last = max((g[1] for g in groups), default=-1)
+    timed = [g for g in groups if g[1] >= g[0]]
+    first = min((g[0] for g in timed), default=0)
+    last = max((g[1] for g in timed), default=-1)
     return PartInfo(path, stamp, first, last, groups, context.get("metadata"), Summary.open(path, meta),
-                    meta.num_rows)
+                    meta.num_rows, rows)
+
+
+# Rows decoded at a time from a row group: reading stops at the first batch past the range, so
+# a narrow view decodes its row group only up to the view's end (a row group cannot be entered
+# part way: the parts have no page index the reader could use).
+BATCH_ROWS = 65536
+
+
+def _range_chunks(part: PartInfo, t0: int, t1: int, neighbours: bool):
+    """(times, values) of the part's samples in [t0, t1) in time order, a batch at a time; with
+    `neighbours`, also the sample before and the one after the range within each row group
+    (M4 joins its line to the points outside)."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    wanted = [i for i, (a, b) in enumerate(part.row_groups) if a <= b and b >= t0 and a < t1]
+    if not wanted:
+        return
+    with open(part.path, "rb") as handle:
+        reader = pq.ParquetFile(handle, page_checksum_verification=True)
+        for i in wanted:
+            before = None  # the last sample of the batches wholly before the range
+            started = False
+            try:
+                batches = reader.iter_batches(batch_size=BATCH_ROWS, row_groups=[i], columns=["STARTDATE", "OBSVALUE"],
+                                              use_threads=False)
+                for batch in batches:
+                    times, values = part_times_values(pa.Table.from_batches([batch]))
+                    if not len(times):
+                        continue
+                    if times[-1] < t0:
+                        before = (times[-1:], values[-1:])
+                        continue
+                    a = int(np.searchsorted(times, t0, "left")) if not started else 0
+                    b = int(np.searchsorted(times, t1, "left"))
+                    if neighbours:
+                        if a == 0 and not started and before is not None:
+                            yield before
+                        a, b = max(a - 1, 0) if not started else a, min(b + 1, len(times))
+                    started = True
+                    if b > a:
+                        yield times[a:b], values[a:b]
+                    if b < len(times) or (b == len(times) and times[-1] >= t1):
+                        break  # the range (and its neighbour) ends in this batch
+            except (OSError, ValueError, pa.ArrowException) as error:
+                raise ValueError(f"damaged part {part.path.name}: {error}") from error
 
 
 class DatasetSource:
@@ -311,22 +361,42 @@ class DatasetSource:
 
     @staticmethod
     def _feed_raw(reducer, part: PartInfo, t0: int, t1: int) -> None:
-        import pyarrow.parquet as pq
+        # one row group at a time: memory stays that of one row group
+        for times, values in _range_chunks(part, t0, t1, neighbours=True):
+            reducer.feed(times, values)
 
-        wanted = [i for i, (a, b) in enumerate(part.row_groups) if b >= t0 and a < t1]
-        if not wanted:
-            return
-        with open(part.path, "rb") as handle:
-            reader = pq.ParquetFile(handle, page_checksum_verification=True)
-            for i in wanted:  # one row group at a time: memory stays that of one row group
-                try:
-                    table = reader.read_row_group(i, columns=["STARTDATE", "OBSVALUE"])
-                except Exception as error:
-                    raise ValueError(f"damaged part {part.path.name}: {error}") from error
-                times, values = part_times_values(table)
-                a = max(int(np.searchsorted(times, t0, "left")) - 1, 0)
-                b = min(int(np.searchsorted(times, t1, "left")) + 1, len(times))
-                reducer.feed(times[a:b], values[a:b])
+    # -- the samples of a range (the downloads) ---------------------------------------------------
+
+    def estimate(self, key: SeriesKey, t0: int, t1: int) -> int:
+        """About how many samples [t0, t1) holds (from the row groups' extents; no data read)."""
+        self.refresh()
+        total = 0.0
+        for part in self._series.get(key, []):
+            for (a, b), rows in zip(part.row_groups, part.group_rows or [0] * len(part.row_groups)):
+                if a > b or b < t0 or a >= t1:
+                    continue
+                total += rows if b == a else rows * (min(b + 1, t1) - max(a, t0)) / (b + 1 - a)
+        return int(math.ceil(total))
+
+    def samples(self, key: SeriesKey, t0: int, t1: int) -> tuple[np.ndarray, np.ndarray]:
+        """(int64 ns, values) of the series' samples in [t0, t1), in time order."""
+        self.refresh()
+        times, values = [], []
+        for part in self._series.get(key, []):
+            if part.last < t0 or part.first >= t1:
+                continue
+            for t, v in _range_chunks(part, t0, t1, neighbours=False):
+                times.append(t)
+                values.append(v)
+        if not times:
+            return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.float32)
+        return np.concatenate(times), np.concatenate(values)
+
+    def context(self, key: SeriesKey) -> Any:
+        """The metadata the series' (latest) part carries: its station and item records."""
+        self.refresh()
+        parts = self._series.get(key) or []
+        return parts[-1].metadata if parts else None
 
     # -- samples present per day ---------------------------------------------------------------
 
@@ -429,6 +499,7 @@ class FileSource:
             if isinstance(metadata, dict) else {}
         items = {str(r.get("ITEMID")): r for r in (metadata or {}).get("item_info", []) if isinstance(r, dict)} \
             if isinstance(metadata, dict) else {}
+        self._metadata = metadata
         self._arrays: dict[SeriesKey, tuple[np.ndarray, np.ndarray]] = {}
         self._info: dict[SeriesKey, SeriesInfo] = {}
         self._days: dict[SeriesKey, dict[str, np.ndarray]] = {}
@@ -472,6 +543,18 @@ class FileSource:
         b = min(int(np.searchsorted(t, t1, "left")) + 1, len(t))
         reducer.feed(t[a:b], v[a:b])
         return _finish(reducer, "memory")
+
+    def estimate(self, key: SeriesKey, t0: int, t1: int) -> int:
+        t, _ = self._arrays[key]
+        return int(np.searchsorted(t, t1, "left") - np.searchsorted(t, t0, "left"))
+
+    def samples(self, key: SeriesKey, t0: int, t1: int) -> tuple[np.ndarray, np.ndarray]:
+        t, v = self._arrays[key]
+        a, b = int(np.searchsorted(t, t0, "left")), int(np.searchsorted(t, t1, "left"))
+        return t[a:b], v[a:b]
+
+    def context(self, key: SeriesKey) -> Any:
+        return self._metadata
 
     def day_counts(self, key: SeriesKey):
         level = self._days[key]

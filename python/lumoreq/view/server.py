@@ -14,6 +14,7 @@ import json
 import math
 import secrets
 import time
+import urllib.parse
 from pathlib import Path
 from typing import Any
 
@@ -87,6 +88,25 @@ def _json(data: Any, status: int = 200, headers: dict[str, str] | None = None):
 
     return Response(json.dumps(data, ensure_ascii=False, allow_nan=False, separators=(",", ":")), status,
                     headers=headers, media_type="application/json")
+
+
+def _binary(reduction, seconds: float, headers: dict[str, str]):
+    """The reduction as the page reads it: n times (ms) then n values, little-endian float64
+    (NaN where the line breaks), the rest in a header. Ten times smaller and faster to make and
+    to read than the JSON of the same numbers, which is most of a zoom's time besides the
+    reduction itself."""
+    from starlette.responses import Response
+
+    times = np.ascontiguousarray(reduction.times / 1e6, dtype="<f8")
+    values = np.ascontiguousarray(reduction.values, dtype="<f8")
+    summary = {"n": len(times), "count": reduction.count, "mean": _finite(reduction.mean),
+               "std": _finite(reduction.std), "source": reduction.source, "ms": round(seconds * 1e3, 3)}
+    headers = {**headers, "X-Lumoreq-M4": json.dumps(summary, allow_nan=False, separators=(",", ":"))}
+    return Response(times.tobytes() + values.tobytes(), media_type="application/octet-stream", headers=headers)
+
+
+def _finite(x: float) -> float | None:
+    return x if math.isfinite(x) else None
 
 
 def _error(status: int, message: str):
@@ -254,9 +274,12 @@ def create_app(source: DatasetSource | FileSource, token: str, catalogue: Catalo
         except ValueError as error:  # damaged part, samples out of order
             return _error(500, str(error))
         seconds = time.perf_counter() - began
+        timing = {"Server-Timing": f"m4;dur={seconds * 1e3:.3f}"}
+        if request.query_params.get("format") == "binary":
+            return _binary(reduction, seconds, timing)
         data = reduction.public()
         data["ms"] = round(seconds * 1e3, 3)
-        return _json(data, headers={"Server-Timing": f"m4;dur={seconds * 1e3:.3f}"})
+        return _json(data, headers=timing)
 
     def api_quakes(request: Request):
         station = request.query_params.get("station", "")
@@ -273,6 +296,41 @@ def create_app(source: DatasetSource | FileSource, token: str, catalogue: Catalo
         keep = finite > 0
         return _json({"t": (starts[keep] / 1e6).tolist(), "v": [float(x) for x in sums[keep]]})
 
+    def saved(make):
+        def handler(request: Request):
+            from starlette.responses import Response
+
+            from .saves import SaveError
+
+            params = request.query_params
+            try:
+                t0, t1, _ = range_params({**params, "width": "1"})
+            except ValueError as error:
+                return _error(400, str(error))
+            began = time.perf_counter()
+            try:
+                download = make(params.get("station", ""), params.get("point", ""), t0, t1)
+            except SaveError as error:
+                return _error(error.status, str(error))
+            except ValueError as error:  # damaged part, samples out of order
+                return _error(500, str(error))
+            headers = {"Content-Disposition": download.disposition(),
+                       "Server-Timing": f"save;dur={(time.perf_counter() - began) * 1e3:.1f}"}
+            if download.note:
+                headers["X-Lumoreq-Note"] = urllib.parse.quote(download.note)
+            return Response(download.body, media_type=download.media_type, headers=headers)
+        return handler
+
+    def save_figure(station, point, t0, t1):
+        from .saves import figure_png
+
+        return figure_png(source, station, point, t0, t1, catalogue.path)
+
+    def save_ruzi(station, point, t0, t1):
+        from .saves import ruzi_file
+
+        return ruzi_file(source, station, point, t0, t1)
+
     async def not_found(request: Request, exc):
         return PlainTextResponse("not found", status_code=404)
 
@@ -285,6 +343,8 @@ def create_app(source: DatasetSource | FileSource, token: str, catalogue: Catalo
         Route("/api/m4", api_m4),
         Route("/api/quakes", api_quakes),
         Route("/api/daysums", api_daysums),
+        Route("/api/save/figure", saved(save_figure)),
+        Route("/api/save/ruzi", saved(save_ruzi)),
     ]
     return Starlette(routes=routes, middleware=[Middleware(TokenGate)], exception_handlers={404: not_found})
 

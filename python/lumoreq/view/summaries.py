@@ -22,6 +22,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -231,18 +232,60 @@ class Summary:
 
     def level(self, bucket: int, first: int | None = None, last: int | None = None) -> dict[str, Any]:
         """The level's columns (numpy), optionally only the buckets starting in [first, last)."""
-        import pyarrow.parquet as pq
+        key = (str(self.path), self.record.get("digest"), self.record.get("size"), bucket)
+        level = _LEVELS.get(key)
+        if level is None:
+            import pyarrow.parquet as pq
 
-        index = next(i for b, i, _ in self.record["levels"] if b == bucket)
-        with open(self.path, "rb") as handle:
-            table = pq.ParquetFile(handle, page_checksum_verification=True).read_row_group(index)
-        columns = {name: table.column(name).to_numpy() for name in table.column_names}
-        if first is not None or last is not None:
-            start = columns["start"]
-            a = int(np.searchsorted(start, first, "left")) if first is not None else 0
-            b = int(np.searchsorted(start, last, "left")) if last is not None else len(start)
-            columns = {k: v[a:b] for k, v in columns.items()}
-        return as_level(columns, bucket)
+            index = next(i for b, i, _ in self.record["levels"] if b == bucket)
+            with open(self.path, "rb") as handle:
+                table = pq.ParquetFile(handle, page_checksum_verification=True).read_row_group(index)
+            level = as_level({name: table.column(name).to_numpy() for name in table.column_names}, bucket)
+            _LEVELS.put(key, level)
+        if first is None and last is None:
+            return level
+        start = level["start"]
+        a = int(np.searchsorted(start, first, "left")) if first is not None else 0
+        b = int(np.searchsorted(start, last, "left")) if last is not None else len(start)
+        return {k: v if k == "bucket" else v[a:b] for k, v in level.items()}  # views: rows stay contiguous
+
+
+class _LevelCache:
+    """The levels read last, up to a fixed number of bytes: a zoom near the previous one reads
+    no file. Keyed by the summary's path and the part it belongs to, so a rewritten summary is
+    read anew."""
+
+    def __init__(self, limit: int):
+        from collections import OrderedDict
+
+        self.limit = limit
+        self._levels: OrderedDict[tuple, dict[str, Any]] = OrderedDict()
+        self._bytes = 0
+        self._lock = threading.Lock()
+
+    def get(self, key):
+        with self._lock:
+            level = self._levels.get(key)
+            if level is not None:
+                self._levels.move_to_end(key)
+            return level
+
+    def put(self, key, level) -> None:
+        size = sum(v.nbytes for v in level.values() if isinstance(v, np.ndarray))
+        if size > self.limit:
+            return
+        with self._lock:
+            if key in self._levels:
+                return
+            self._levels[key] = level
+            self._bytes += size
+            while self._bytes > self.limit:
+                _, dropped = self._levels.popitem(last=False)
+                self._bytes -= sum(v.nbytes for v in dropped.values() if isinstance(v, np.ndarray))
+
+
+LEVEL_CACHE_BYTES = 64 * 2**20
+_LEVELS = _LevelCache(LEVEL_CACHE_BYTES)
 
 
 def as_level(columns: dict[str, np.ndarray], bucket: int) -> dict[str, Any]:

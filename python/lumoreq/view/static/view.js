@@ -3,7 +3,7 @@
 
 const LV = {};
 // What the page did last, for the browser tests and the benchmark (read-only for them).
-window.lvState = { updates: 0, timings: [], panels: [], range: null, width: 0, error: null };
+window.lvState = { updates: 0, timings: [], panels: [], range: null, width: 0, error: null, saved: [] };
 
 LV.start = function (page) {
   window.addEventListener("DOMContentLoaded", () => {
@@ -34,6 +34,23 @@ async function api(path, params, signal) {
   try { data = JSON.parse(text); } catch (e) { throw new Error(text || r.statusText); }
   if (!r.ok) throw new Error(data.error || r.statusText);
   return data;
+}
+
+// The M4 answer in its binary form (see the server's _binary): t and v as Float64Array.
+async function apiM4(params, signal) {
+  const q = new URLSearchParams({ ...params, format: "binary" });
+  const r = await fetch("/api/m4?" + q.toString(), { signal, credentials: "same-origin" });
+  if (!r.ok) {
+    const text = await r.text();
+    let message = text || r.statusText;
+    try { message = JSON.parse(text).error || message; } catch (e) { /* not JSON: the text itself */ }
+    throw new Error(message);
+  }
+  const answer = JSON.parse(r.headers.get("X-Lumoreq-M4"));
+  const buffer = await r.arrayBuffer();
+  answer.t = new Float64Array(buffer, 0, answer.n);
+  answer.v = new Float64Array(buffer, 8 * answer.n, answer.n);
+  return answer;
 }
 
 function unitLabel(u) {
@@ -155,7 +172,10 @@ LV.overview = async function () {
 // The series view: a station's series in panels with one time axis, reduced by the server (M4)
 // ---------------------------------------------------------------------------------------------
 
-const DEBOUNCE_MS = 60;
+// Plotly already holds back a wheel gesture's relayout until the wheel rests (50 ms), and a drag
+// ends in one relayout: this only merges what still comes in bursts, and adds little to a zoom.
+const DEBOUNCE_MS = 25;
+window.lvState.debounce = DEBOUNCE_MS;
 const LINE = "#1f3b73";
 
 // The range to ask for: when a summary level is at least four times finer than a pixel column,
@@ -264,7 +284,7 @@ LV.series = async function () {
     const began = performance.now();
     let answers;
     try {
-      answers = await Promise.all(lines.map((s) => api("/api/m4", { station: s.station, point: s.point,
+      answers = await Promise.all(lines.map((s) => apiM4({ station: s.station, point: s.point,
         item: s.item, t0: r0, t1: r1, width }, signal)));
     } catch (e) {
       if (e.name === "AbortError") return;
@@ -294,13 +314,14 @@ LV.series = async function () {
     const server = Math.max(...answers.map((a) => a.ms));
     const total = done - (eventAt || began);
     const state = window.lvState;
-    state.timings.push({ server, fetch: fetched - began, total });
+    state.timings.push({ server, fetch: fetched - began, draw: done - fetched, total });
     state.range = [r0, r1];
     state.width = width;
     state.panels = answers.map((a, i) => ({ key: [lines[i].item, lines[i].station, lines[i].point],
-      t: a.t, v: a.v, source: a.source, count: a.count }));
+      t: Array.from(a.t), v: Array.from(a.v, (v) => (Number.isNaN(v) ? null : v)), source: a.source,
+      count: a.count }));
     state.updates += 1;
-    const points = Math.max(...answers.map((a) => a.v.filter((v) => v != null).length));
+    const points = Math.max(...answers.map((a) => a.v.reduce((n, v) => n + (Number.isNaN(v) ? 0 : 1), 0)));
     document.getElementById("status").textContent =
       `${fmtTime(r0)} – ${fmtTime(r1)} · ${width} 像素列 · 每面板至多 ${points} 点 · ` +
       `服务器 ${server.toFixed(1)} ms · 共 ${total.toFixed(0)} ms · ${answers[0].source}`;
@@ -332,5 +353,53 @@ LV.series = async function () {
     document.getElementById("pointer").textContent = `${fmtTime(ms)}  ${p.y}`;
   });
   document.getElementById("full").addEventListener("click", () => { wanted = [first, last + 1]; schedule(); });
+  for (const kind of ["figure", "ruzi"]) {
+    const button = document.getElementById("save-" + kind);
+    button.addEventListener("click", () => {
+      if (!applied) return;
+      button.disabled = true;
+      saveRange(kind, station, point, applied).finally(() => { button.disabled = false; });
+    });
+  }
   window.addEventListener("resize", () => schedule());
 };
+
+// A download of the visible range (the station's figure, or its samples as a RUZI file), made by
+// the server in memory; fetched first so that a refusal is shown as a message, not as a page.
+async function saveRange(kind, station, point, range) {
+  const status = document.getElementById("status");
+  const shown = status.textContent;
+  status.textContent = (kind === "figure" ? "正在绘图…" : "正在读取样本…") + " " + shown;
+  const record = { kind };
+  try {
+    const q = new URLSearchParams({ station, point, t0: String(range[0]), t1: String(range[1]) });
+    const r = await fetch(`/api/save/${kind}?` + q.toString(), { credentials: "same-origin" });
+    if (!r.ok) {
+      const text = await r.text();
+      let message = text || r.statusText;
+      try { message = JSON.parse(text).error || message; } catch (e) { /* not JSON: the text itself */ }
+      throw new Error(message);
+    }
+    const blob = await r.blob();
+    const header = r.headers.get("Content-Disposition") || "";
+    const utf8 = /filename\*=UTF-8''([^;]+)/.exec(header);
+    record.name = utf8 ? decodeURIComponent(utf8[1]) : (kind === "figure" ? "figure.png" : "series.ruzi");
+    record.bytes = blob.size;
+    const note = r.headers.get("X-Lumoreq-Note");
+    record.note = note ? decodeURIComponent(note) : "";
+    const link = document.createElement("a");
+    link.href = URL.createObjectURL(blob);
+    link.download = record.name;
+    document.body.appendChild(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    status.textContent = `已保存 ${record.name} (${(blob.size / 1024).toFixed(0)} KB)` +
+      (record.note ? ` · ${record.note}` : "") + " · " + shown;
+  } catch (e) {
+    record.error = e.message;
+    status.textContent = shown;
+    LV.note("保存失败: " + e.message);
+  }
+  window.lvState.saved.push(record);
+}
