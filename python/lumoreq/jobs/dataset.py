@@ -128,7 +128,26 @@ def _identity(plan_: Plan, hampel, resample) -> dict[str, Any]:
 def _write_json(path: Path, data: dict[str, Any]) -> None:
     from ..export import jsonable
 
-    _write_text(path, json.dumps(jsonable(data), ensure_ascii=False, indent=1))
+    # one line per task record: a dataset of thousands of tasks writes its record quickly and
+    # still diffs and greps by task
+    tasks = {name: data[name] for name in ("tasks", "written") if isinstance(data.get(name), dict)}
+    head = {k: v for k, v in data.items() if k not in tasks}
+    text = json.dumps(jsonable(head), ensure_ascii=False, indent=1)
+    if tasks:
+        blocks = []
+        for name, records in tasks.items():
+            rows = ",\n".join(f"  {json.dumps(k, ensure_ascii=False)}: "
+                              f"{json.dumps(r, ensure_ascii=False, default=_plain)}" for k, r in records.items())
+            blocks.append(f' {json.dumps(name)}: {{\n{rows}\n }}' if rows else f' {json.dumps(name)}: {{}}')
+        text = (text[:-2] + ",\n" if head else "{\n") + ",\n".join(blocks) + "\n}"
+    _write_text(path, text)
+
+
+def _plain(value):
+    """What json cannot write by itself in a task record (numbers of numpy and the like)."""
+    from ..export import jsonable
+
+    return jsonable(value)
 
 
 def _read_run(out: Path) -> dict[str, Any] | None:
@@ -209,6 +228,11 @@ def _prepare_out(out: Path, plan_: Plan, options: dict[str, Any], identity: dict
         found.written = dict(previous.get("written", {}))
         found.span = previous.get("span")
         found.replace_all = bool(previous.get("replace_all"))  # an overwrite that did not finish
+    # a run whose record was not saved after its commit: what it wrote is committed already
+    in_table = set(found.committed.values())
+    for key, record in list(found.written.items()):
+        if record.get("part") in in_table:
+            found.records[key] = found.written.pop(key)
     if previous is None or previous.get("identity") is not None:
         # parts a killed run wrote after its record was last saved: each says what it holds
         known = set(found.committed.values()) | {r.get("part") for r in found.written.values()}
@@ -292,9 +316,10 @@ def _usable(record: dict[str, Any] | None, span: list[str], redo, same_plan: boo
     return (read[0] > was[0] or was[0] == span[0]) and (read[1] < was[1] or was[1] == span[1])
 
 
-def _verified(out: Path, records: dict[str, dict[str, Any]], workers: int | None) -> set[str]:
-    """The keys of the records whose part reads back whole (page checksums and digest); a damaged
-    or missing part is logged and its chunk computed again."""
+def _verified(out: Path, records: dict[str, dict[str, Any]], workers: int | None, full: bool = False) -> set[str]:
+    """The keys of the records whose part reads back whole (page checksums and digest), or, unless
+    ``full``, is as it was when written (size and modification time); a damaged, changed or
+    missing part is logged and its chunk computed again."""
     import logging
     from concurrent.futures import ThreadPoolExecutor
 
@@ -305,6 +330,12 @@ def _verified(out: Path, records: dict[str, dict[str, Any]], workers: int | None
         if not record.get("part"):
             return key
         try:
+            if not full and record.get("stat"):
+                # unchanged since it was written and read back (truncating, emptying, flipping or
+                # replacing it changes its size or time): its checksums are checked on every read
+                found = os.stat(out / record["part"])
+                if [found.st_size, found.st_mtime_ns] == list(record["stat"]):
+                    return key
             _, meta = read_ruzi(out / record["part"])
             made = (meta or {}).get("provenance") if isinstance(meta, dict) else None
             series, _, days = key.rpartition("/")

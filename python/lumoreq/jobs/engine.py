@@ -436,6 +436,8 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
                 state["version"], state["tasks"] = _commit_run(out, plan, previous, kept, written, failures,
                                                                identity, options, span, redo)
                 state["written"], state["replace_all"] = {}, False
+                if not figure_specs:
+                    state["finished"] = _dt.datetime.now().isoformat()
                 saver.flush()
 
             figure_specs = _figure_specs(plan, out, figures, catalogue, stats, rainfall) if figures else []
@@ -445,8 +447,9 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
             else:
                 _run_local(scheduler, workers, task_specs, figure_specs, int(db_concurrency), finished, state,
                            saver, commit)
-            state["finished"] = _dt.datetime.now().isoformat()
-            saver.flush()
+            if figure_specs:
+                state["finished"] = _dt.datetime.now().isoformat()
+                saver.flush()
     finally:
         # pooled connections end with the run (the files and sessions are released)
         _dispose_engines()

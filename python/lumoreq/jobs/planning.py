@@ -107,6 +107,8 @@ def _check_rule(rule: str, boundaries: list[pd.Timestamp]) -> None:
         # series that starts on another day than its chunk would get other bins
         raise ValueError(f"the resampling rule {rule!r} does not divide a day: its bins would depend on the day "
                          "each series starts")
+    if isinstance(offset, pd.offsets.Tick) and all(edge == edge.normalize() for edge in boundaries):
+        return  # bins that divide a day, from a midnight: every midnight is a bin edge
     origin = boundaries[0]
     for edge in boundaries[1:-1]:
         # Three marks: the period start fixes the bin grid as a whole-series run has it; the two

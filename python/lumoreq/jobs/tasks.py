@@ -108,11 +108,14 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                 ruzi = table.ruzi(context) if isinstance(table, _Resampled) else export.to_ruzi(table, context)
                 export.write_ruzi(ruzi, path)  # crash-safe, page checksums
                 record["part"] = part
-                record["bytes"] = os.stat(path).st_size
                 if spec.get("summaries"):
                     from ..view.summaries import write_for_part
 
                     write_for_part(path)  # the web view's min/max levels of this part
+                written = os.stat(path)
+                record["bytes"] = written.st_size
+                # the file as written: a later run that finds it so need not read it back whole
+                record["stat"] = [written.st_size, written.st_mtime_ns]
             record["rows"] = int(len(table))
             record["error"] = None
             break
