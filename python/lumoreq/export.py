@@ -367,6 +367,16 @@ def read_ruzi(path: str | _os.PathLike[str]) -> tuple[_pd.DataFrame, _Any]:
     ``ValueError`` naming the file when it is not a RUZI file or is damaged (a page checksum or
     the recorded digest does not match, or the file cannot be decoded).
     """
+    table, context = _read_ruzi_table(path)
+    try:
+        return _decode(table, context)
+    except Exception as error:
+        raise ValueError(f"damaged RUZI file: {_os.fspath(path)}: it cannot be decoded ({error})") from error
+
+
+def _read_ruzi_table(path: str | _os.PathLike[str]):
+    """The Arrow table of a RUZI file, its checksums and digest verified, and its RUZI context
+    (read_ruzi without the conversion to a frame)."""
     name = _os.fspath(path)
     try:
         table = read_parquet(path)
@@ -394,10 +404,7 @@ def read_ruzi(path: str | _os.PathLike[str]) -> tuple[_pd.DataFrame, _Any]:
             check_digest(table, METADATA_KEY, context.get("digest"))
         except Exception as error:
             raise ValueError(f"damaged RUZI file: {name}: {error}") from error
-    try:
-        return _decode(table, context)
-    except Exception as error:
-        raise ValueError(f"damaged RUZI file: {name}: it cannot be decoded ({error})") from error
+    return table, context
 
 
 def _decode(table, context) -> tuple[_pd.DataFrame, _Any]:

@@ -184,10 +184,16 @@ def _cmd_dataset(args: argparse.Namespace, watch: Any = None) -> int:
               f"data files {before['data_files']} -> {after['data_files']}, "
               f"log {before['log_bytes']:,} -> {after['log_bytes']:,} bytes (version {done['version']})")
     info = jobs.describe(args.dir)
-    print(f"dataset {args.dir}: version {info['version']}, {info['files']} files, {info['rows']:,} rows, "
-          f"{info['data_bytes']:,} bytes of parts, log {info['log_bytes']:,} bytes")
+    print(f"dataset {args.dir}: version {info['version']}, {info['files']} files, {info['rows']:,} rows; "
+          f"the folder holds {info['data_files']} part files ({info['data_bytes']:,} bytes), "
+          f"the log {info['log_bytes']:,} bytes")
     span = info.get("span") or ["?", "?"]
-    print(f"span {span[0]} .. {span[1]} (end excluded); made from {info['provenance']}")
+    made = info["provenance"]
+    steps = made.get("processing") or {}
+    hampel, resample = steps.get("hampel"), steps.get("resample")
+    print(f"days {span[0]} up to {span[1]} (excluded); source {made.get('source')}, {made.get('kind')} "
+          f"{made.get('rate')}; Hampel {'window %s, threshold %s' % tuple(hampel) if hampel else 'none'}; "
+          f"resampled {' '.join(resample) if resample else 'no'}")
     if not info.get("run_finished"):
         print("the last run did not finish: run it again (or lumoreq run --update) to complete it")
     for entry in jobs.history(args.dir, args.history):

@@ -691,6 +691,40 @@ def _part_frame(path, start=None, end=None, version=None) -> pd.DataFrame:
     return frame
 
 
+def _joined_frame(paths: list[Path], start, end, version) -> pd.DataFrame | None:
+    """The parts' frames as one: each part read and verified, then one conversion of all of them
+    (the parts of a dataset share their layout); None when they do not."""
+    import pyarrow as pa
+
+    from ..export import _decode, _read_ruzi_table
+
+    tables, context = [], None
+    for path in paths:
+        try:
+            table, own = _read_ruzi_table(path)
+        except FileNotFoundError as error:
+            at = "" if version is None else f" (version {version})"
+            raise FileNotFoundError(f"a part of the dataset{at} is missing: {path}") from error
+        if tables and table.schema.remove_metadata() != tables[0].schema.remove_metadata():
+            return None
+        if context is None:
+            context = own
+        tables.append(table.replace_schema_metadata(None) if tables else table)
+    first = tables[0]
+    joined = pa.concat_tables([first.replace_schema_metadata(None), *tables[1:]])
+    frame, _ = _decode(joined.replace_schema_metadata(first.schema.metadata), context)
+    if not isinstance(frame.index, pd.DatetimeIndex):
+        return None
+    if start is not None or end is not None:
+        keep = np.ones(len(frame), dtype=bool)
+        if start is not None:
+            keep &= frame.index >= _day(start)
+        if end is not None:
+            keep &= frame.index < _day(end) + pd.Timedelta(days=1)
+        frame = frame[keep]
+    return frame
+
+
 def _in_range(path: Path, start, end) -> bool:
     first, last = path.name[:10], path.name[11:21]
     if start is not None and last < f"{_day(start):%Y-%m-%d}":
@@ -752,6 +786,10 @@ def read(out, station=None, item=None, point=None, start=None, end=None, lazy: b
                 return dd.from_pandas(meta, npartitions=1)
             return dd.from_map(_part_frame, paths, start=start, end=end, version=version, meta=meta,
                                enforce_metadata=False)
+    if len(paths) > 1:
+        joined = _joined_frame(paths, start, end, version)
+        if joined is not None:
+            return joined
     frames = [_part_frame(p, start, end, version) for p in paths]
     if not frames:
         return _empty_frame(out, version)
