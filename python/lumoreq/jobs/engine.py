@@ -383,7 +383,8 @@ def run(plan: Plan, out, hampel=None, resample=None, figures=None, catalogue=Non
     On a dataset of the same job (source, selection and processing) this adds to it: only the
     chunks that are new, or that a moved start or end reaches, are computed (``redo=(first,
     last)`` computes every chunk that reads those days again), and the result equals one run
-    over the whole span. ``summaries`` writes the web view's min/max levels beside each part."""
+    over the whole span. ``summaries`` writes the web view's min/max levels beside each part of
+    at least 100,000 samples (the view reads shorter parts whole)."""
     hampel, resample, catalogue = _check_run_options(plan, hampel, resample, figures, catalogue, scheduler,
                                                      workers, db_concurrency, retries)
     redo = _redo_days(redo)

@@ -31,6 +31,11 @@ if TYPE_CHECKING:
 # ---------------------------------------------------------------------------------------------
 
 
+# Parts at least this long get the web view's min/max summaries: a shorter part (a month of hourly
+# or minute values) is read whole by the view faster than its summary is written.
+_SUMMARY_ROWS = 100_000
+
+
 def _part_context(spec: dict[str, Any], record: dict[str, Any]) -> dict[str, Any]:
     """What a part says of itself: the records of its station and item, its rate (the source's,
     or the resampling's), and where its samples come from and what was done to them."""
@@ -108,7 +113,7 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                 ruzi = table.ruzi(context) if isinstance(table, _Resampled) else export.to_ruzi(table, context)
                 export.write_ruzi(ruzi, path)  # crash-safe, page checksums
                 record["part"] = part
-                if spec.get("summaries"):
+                if spec.get("summaries") and len(table) >= _SUMMARY_ROWS:
                     from ..view.summaries import write_for_part
 
                     write_for_part(path)  # the web view's min/max levels of this part
