@@ -237,10 +237,18 @@ def _prepare_out(out: Path, plan_: Plan, options: dict[str, Any], identity: dict
         # parts a killed run wrote after its record was last saved: each says what it holds
         known = set(found.committed.values()) | {r.get("part") for r in found.written.values()}
         # only files written since the last commit: older ones belong to versions it replaced
-        since = (open_table(out).history(1)[0].get("timestamp", 0) / 1000.0) if has_table else 0.0
+        since = _last_commit_time(out, found.version) if has_table else 0.0
         for key, record in _found_parts(out, known, identity, since).items():
             found.written.setdefault(key, record)
     return found
+
+
+def _last_commit_time(out: Path, version: int | None) -> float:
+    """When the table's current version was committed (its log entry's time, in seconds)."""
+    try:
+        return os.stat(table_root(out) / "_delta_log" / f"{version:020d}.json").st_mtime
+    except (OSError, TypeError):
+        return open_table(out).history(1)[0].get("timestamp", 0) / 1000.0
 
 
 def _found_parts(out: Path, known: set, identity: dict[str, Any], since: float) -> dict[str, dict[str, Any]]:
@@ -556,6 +564,8 @@ def _commit(out: Path, added: list[dict[str, Any]], removed: list[str], info: di
         removes = [RemoveAction(p[len(TABLE) + 1:], True, now) for p in removed]
         table.create_write_transaction(adds + removes, mode="append", schema=table.schema(),
                                        commit_properties=properties)
+        table.update_incremental()  # only the new log entry is read
+        return table.version()
     return DeltaTable(str(root)).version()
 
 
