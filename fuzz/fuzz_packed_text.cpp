@@ -3,6 +3,7 @@
 // verifies what must hold for any input: plain decimal texts parse to the correctly rounded
 // double, stripping stays inside the text and is idempotent, and the split emits every piece
 // exactly once in non-decreasing time order.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -104,6 +105,19 @@ void check_split(std::string_view data, int64_t step, int64_t base) {
     }
     for (std::size_t r = 0; r < rows.size(); ++r)
         if (per_row[r] != count_pieces(std::span<const TextCell>(&rows[r], 1))) fail("piece count");
+    // The order is the stable sort by time (NaT last) of the samples in row and piece order.
+    std::vector<std::pair<int64_t, int64_t>> expected;  // (time, row)
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::size_t count = count_pieces(std::span<const TextCell>(&rows[r], 1));
+        for (std::size_t k = 0; k < count; ++k)
+            expected.emplace_back(starts[r] == kNaT ? kNaT : starts[r] + static_cast<int64_t>(k) * step,
+                                  static_cast<int64_t>(r));
+    }
+    auto before = [](int64_t a, int64_t b) { return a != kNaT && (b == kNaT || a < b); };
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&](const auto& a, const auto& b) { return before(a.first, b.first); });
+    for (std::size_t i = 0; i < total; ++i)
+        if (stamps[i] != expected[i].first || source[i] != expected[i].second) fail("not the stable time order");
 }
 
 }  // namespace

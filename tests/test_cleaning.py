@@ -137,6 +137,25 @@ def test_interleaved_rows_come_back_in_time_order_and_ties_keep_source_order():
     assert_same_outcome(frame(["10 11", "20 21", "30 31"], starts), 60)
 
 
+@pytest.mark.parametrize("layout", ["series_major", "time_major", "shuffled", "tangled"])
+def test_overlapping_series_keep_the_stable_time_order(layout):
+    # Rows of many series whose times overlap and tie: day rows on a shared minute grid (series
+    # one after another, or day by day), rows with shifted starts and lengths in random order,
+    # and more overlapping rows at once than a merge takes.
+    rng = np.random.default_rng(7)
+    n_series, n_days = (300, 1) if layout == "tangled" else (12, 4)
+    rows = [(s, d) for s in range(n_series) for d in range(n_days)]
+    if layout == "time_major":
+        rows.sort(key=lambda r: (r[1], r[0]))
+    elif layout != "series_major":
+        rng.shuffle(rows)
+    shift = {r: int(rng.integers(0, 5)) if layout != "series_major" else 0 for r in rows}
+    texts = [" ".join(str(s * 100 + k) for k in range(int(rng.integers(1, 9)))) for s, _ in rows]
+    starts = [T0 + pd.Timedelta(minutes=8 * d + shift[(s, d)]) for s, d in rows]
+    texts[3] = None  # a row without text is one sample too
+    assert_same_outcome(frame(texts, starts), 60)
+
+
 # --- differential properties against the reference -------------------------------------------
 
 PIECES = st.one_of(

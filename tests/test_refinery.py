@@ -394,6 +394,27 @@ def test_key_columns_of_every_storage_group_as_the_reference(storage):
         refinery.filter_with_fast_mad(table.set_index("STARTDATE"))
 
 
+@pytest.mark.parametrize("agg, dtype", [("mean", "float32"), ("max", "float64"), ("sum", "float32")])
+def test_many_series_come_back_in_key_order(agg, dtype):
+    # 30 series in shuffled blocks, most of them in two separate runs, text keys whose order is
+    # not their numbers' order, integer point keys, NaN in some series, gaps between samples
+    rng = np.random.default_rng(11)
+    blocks = []
+    for s in range(30):
+        t = pd.date_range("2024-01-01", periods=300, freq="7min") + pd.Timedelta(minutes=int(rng.integers(0, 90)))
+        obs = rng.normal(0, 1, len(t)).astype(dtype)
+        if s % 4 == 0:
+            obs[5] = np.nan
+        block = pd.DataFrame({"STARTDATE": t, "STATIONID": str(9 + s % 7 * 5), "POINTID": np.int64(s // 7),
+                              "ITEMID": "4112", "OBSVALUE": obs})
+        blocks += [block.iloc[:120], block.iloc[120:]] if s % 3 else [block]
+    table = pd.concat([blocks[i] for i in rng.permutation(len(blocks))], ignore_index=True)
+    nat = refinery.resample_timeseries_data(table, "h", agg)
+    ref = reference.resample_timeseries_data(table, "h", agg)
+    pd.testing.assert_frame_equal(nat, ref, check_exact=True, check_index_type=True)
+    assert isinstance(nat.index, pd.RangeIndex)
+
+
 @pytest.mark.parametrize("old, new", [("SM-15", "SME-15"), ("2SM-20", "2SME-20"), ("SM", "SME"),
                                       ("2SMS-20", "2SMS-20")])
 def test_semi_month_alias_with_a_day_anchor(old, new):

@@ -141,27 +141,32 @@ inline py::object gather_str_column(const TextColumn& rows, std::span<const std:
         if (!core::gather_size(cells, order, size)) return py::none();
     }
     const auto n = static_cast<py::ssize_t>(order.size());
-    py::array_t<std::int64_t> offsets(n + 1);
-    py::array_t<std::uint8_t> data(static_cast<py::ssize_t>(size.bytes + core::kGatherSlack));
+    // The buffers come from Arrow's own memory pool, which keeps freed memory for the next
+    // column instead of handing it back to the system and faulting it in afresh.
+    const py::module_ pa = py::module_::import("pyarrow");
+    auto allocate = [&](std::size_t bytes) { return pa.attr("allocate_buffer")(py::int_(bytes)); };
+    auto address = [](const py::object& buffer) {
+        return reinterpret_cast<void*>(buffer.attr("address").cast<std::uintptr_t>());
+    };
+    const py::object offsets = allocate(static_cast<std::size_t>(n + 1) * sizeof(std::int64_t));
+    const py::object data = allocate(static_cast<std::size_t>(size.bytes) + core::kGatherSlack);
     py::object validity = py::none();
     std::uint8_t* bits = nullptr;
     if (size.missing > 0) {
-        py::array_t<std::uint8_t> v((n + 7) / 8);
-        bits = v.mutable_data();
-        validity = v;
+        validity = allocate(static_cast<std::size_t>((n + 7) / 8));
+        bits = static_cast<std::uint8_t*>(address(validity));
     }
     {
-        // Writes only the three new arrays; reads the held texts.
-        std::int64_t* offsets_out = offsets.mutable_data();
-        char* data_out = reinterpret_cast<char*>(data.mutable_data());
+        // Writes only the three new buffers; reads the held texts.
+        auto* offsets_out = static_cast<std::int64_t*>(address(offsets));
+        auto* data_out = static_cast<char*>(address(data));
         py::gil_scoped_release release;
         core::gather_texts<std::int64_t>(cells, order, offsets_out, data_out, bits);
     }
-    const py::module_ pa = py::module_::import("pyarrow");
     py::list buffers;
-    buffers.append(validity.is_none() ? py::object(py::none()) : pa.attr("py_buffer")(validity));
-    buffers.append(pa.attr("py_buffer")(offsets));
-    buffers.append(pa.attr("py_buffer")(data));
+    buffers.append(validity);
+    buffers.append(offsets);
+    buffers.append(data);
     const py::object array = pa.attr("Array").attr("from_buffers")(pa.attr("large_string")(), n, buffers,
                                                                    "null_count"_a = size.missing);
     return py::module_::import("pandas").attr("arrays").attr("ArrowStringArray")(array, "dtype"_a = dtype);

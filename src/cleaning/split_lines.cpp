@@ -210,7 +210,9 @@ py::object assemble(const py::object& df, const py::array_t<int64_t>& source_row
     }
     // In ascending position, so each lands where the take would have put it.
     for (const Built& t : texts) result.attr("insert")(t.position, t.label, t.column);
-    result["OBSVALUE"] = values;
+    // As a Series on the result's own index: taken over as it is, where a bare array is copied.
+    result["OBSVALUE"] = py::module_::import("pandas").attr("Series")(values, "index"_a = result.attr("index"),
+                                                                     "copy"_a = false);
     return result;
 }
 

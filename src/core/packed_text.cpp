@@ -548,61 +548,209 @@ std::size_t count_pieces(std::span<const TextCell> rows) {
     return total;
 }
 
+namespace {
+
+// One source row ready to be cut: its stripped text, piece count and first/last sort keys.
+struct RowPlan {
+    const char* text = nullptr;  // null for a missing text (one sample without value)
+    std::size_t size = 0;
+    std::size_t count = 1;
+    int64_t start = kNaT;
+    uint64_t first_key = 0, last_key = 0;
+};
+
+// Reads the rows one piece at a time, in time order within the row.
+struct PieceCursor {
+    const RowPlan* row = nullptr;
+    const char* at = nullptr;
+    const char* end = nullptr;
+    std::size_t left = 0;
+    int64_t stamp = kNaT;
+    uint64_t row_number = 0;
+
+    void open(const RowPlan& plan, uint64_t number) {
+        row = &plan;
+        at = plan.text;
+        end = plan.text + plan.size;
+        left = plan.count;
+        stamp = plan.start;
+        row_number = number;
+    }
+    // Writes the next piece at output position o; true while the row has more.
+    bool emit(NumberColumn& column, int64_t step, int64_t* stamps, float* values, int64_t* source_rows,
+              std::size_t o) {
+        if (at == nullptr) {
+            column.add_missing(values, o);
+        } else {
+            // pieces are short: a plain scan beats a library call per piece
+            const char* piece_end = at;
+            while (piece_end < end && *piece_end != ' ') ++piece_end;
+            column.add_text(std::string_view(at, static_cast<std::size_t>(piece_end - at)), values, o);
+            at = piece_end + 1;
+        }
+        stamps[o] = stamp;
+        source_rows[o] = static_cast<int64_t>(row_number);
+        // Within the bounds checked by the plan; never past the last piece, never from NaT.
+        if (--left == 0) return false;
+        if (stamp != kNaT) stamp += step;
+        return true;
+    }
+};
+
+// Rows whose time ranges overlap, cut straight into time order: the rows are laid into a few
+// chains, each ascending in time and in row number (a series' rows usually form one), and the
+// chains are merged by a tournament on (time, row number). Every chain being ordered that way,
+// the merge gives exactly the stable sort of the generated samples by time, without generating
+// them first. False (nothing written) when the rows need more chains than the merge is worth.
+constexpr std::size_t kMaxChains = 256;
+
+bool merge_rows(const std::vector<RowPlan>& plans, int64_t step, int64_t* stamps, float* values,
+                int64_t* source_rows) {
+    const std::size_t n_rows = plans.size();
+    // Greedy chaining: each row goes after the chain whose last time is the latest one not
+    // after the row's first time (equal times are fine: the later row sorts after).
+    std::vector<int64_t> next_row(n_rows, -1);
+    std::vector<int64_t> heads, tails_row;
+    std::vector<std::pair<uint64_t, std::size_t>> tails;  // (last key, chain), sorted
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const RowPlan& p = plans[r];
+        auto it = std::upper_bound(tails.begin(), tails.end(), std::make_pair(p.first_key, SIZE_MAX));
+        std::size_t chain;
+        if (it == tails.begin()) {
+            if (heads.size() == kMaxChains) return false;
+            chain = heads.size();
+            heads.push_back(static_cast<int64_t>(r));
+            tails_row.push_back(static_cast<int64_t>(r));
+        } else {
+            --it;
+            chain = it->second;
+            next_row[static_cast<std::size_t>(tails_row[chain])] = static_cast<int64_t>(r);
+            tails_row[chain] = static_cast<int64_t>(r);
+            tails.erase(it);
+        }
+        const auto entry = std::make_pair(p.last_key, chain);
+        tails.insert(std::upper_bound(tails.begin(), tails.end(), entry), entry);
+    }
+
+    const std::size_t k = heads.size();
+    std::size_t leaves = 1;
+    while (leaves < k) leaves *= 2;
+    std::vector<PieceCursor> cursors(leaves);
+    std::vector<int64_t> chain_row(leaves, -1);
+    // Tournament keys per leaf; an exhausted (or padding) leaf holds the largest pair.
+    std::vector<uint64_t> key(leaves, UINT64_MAX), rank(leaves, UINT64_MAX);
+    for (std::size_t c = 0; c < k; ++c) {
+        const auto r = static_cast<std::size_t>(heads[c]);
+        chain_row[c] = heads[c];
+        cursors[c].open(plans[r], r);
+        key[c] = plans[r].first_key;
+        rank[c] = r;
+    }
+    auto less = [&](std::size_t a, std::size_t b) {
+        return key[a] < key[b] || (key[a] == key[b] && rank[a] < rank[b]);
+    };
+    // Loser tree: node i holds the loser of its match, the overall winner is kept apart.
+    std::vector<std::size_t> loser(leaves, 0);
+    std::vector<std::size_t> winner_of(2 * leaves);
+    for (std::size_t i = 0; i < leaves; ++i) winner_of[leaves + i] = i;
+    for (std::size_t node = leaves - 1; node >= 1; --node) {
+        const std::size_t a = winner_of[2 * node], b = winner_of[2 * node + 1];
+        if (less(b, a)) {
+            winner_of[node] = b;
+            loser[node] = a;
+        } else {
+            winner_of[node] = a;
+            loser[node] = b;
+        }
+    }
+    std::size_t winner = leaves > 1 ? winner_of[1] : 0;
+
+    NumberColumn column;
+    std::size_t o = 0;
+    while (rank[winner] != UINT64_MAX) {
+        PieceCursor& cur = cursors[winner];
+        if (cur.emit(column, step, stamps, values, source_rows, o++)) {
+            key[winner] = sort_key(cur.stamp);
+        } else {
+            const int64_t following = next_row[static_cast<std::size_t>(chain_row[winner])];
+            chain_row[winner] = following;
+            if (following < 0) {
+                key[winner] = UINT64_MAX;
+                rank[winner] = UINT64_MAX;
+            } else {
+                const auto r = static_cast<std::size_t>(following);
+                cur.open(plans[r], r);
+                key[winner] = plans[r].first_key;
+                rank[winner] = r;
+            }
+        }
+        for (std::size_t node = (winner + leaves) >> 1; node >= 1; node >>= 1)
+            if (less(loser[node], winner)) std::swap(loser[node], winner);
+    }
+    column.finish(values);
+    return true;
+}
+
+}  // namespace
+
 SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> starts, int64_t step,
                        int64_t* stamps, float* values, int64_t* source_rows) {
     if (rows.size() > std::numeric_limits<uint32_t>::max()) return SplitStatus::TooLarge;
-    NumberColumn column;
-    std::size_t o = 0;
-    bool sorted = true;
-    uint64_t previous_key = 0;
+    // Each row's stripped text and time range; the offsets of a row, then its times, must stay
+    // in 64 bits (times move monotonically with the piece number, so the last piece bounds them).
+    std::vector<RowPlan> plans(rows.size());
+    bool in_order = step >= 0;
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        const TextCell& cell = rows[r];
-        if (cell.missing) {
-            // A row without text keeps one sample at its own start time with no value, so
-            // the time index stays whole for resampling and plotting.
-            column.add_missing(values, o);
-            stamps[o] = starts[r];
-            source_rows[o] = static_cast<int64_t>(r);
-            const uint64_t key = sort_key(stamps[o]);
-            sorted = sorted && key >= previous_key;
-            previous_key = key;
-            ++o;
-            continue;
+        RowPlan& p = plans[r];
+        p.start = starts[r];
+        if (!rows[r].missing) {
+            const std::string_view text = strip_whitespace(rows[r].view());
+            p.text = text.data();
+            p.size = text.size();
+            p.count = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
+            // a stripped empty text still has a position to read from
+            if (p.text == nullptr) p.text = "";
         }
-        const std::string_view text = strip_whitespace(cell.view());
-        const std::size_t count = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
-
-        // The offsets of the row, then the times, must stay in 64 bits; times move
-        // monotonically with the piece number, so the last piece bounds them all.
-        int64_t last_offset;
-        if (portable::mul_overflow(static_cast<int64_t>(count - 1), step, last_offset))
-            return SplitStatus::TimeOverflow;
-        const int64_t start = starts[r];
-        if (start != kNaT) {
-            int64_t last;
-            if (portable::add_overflow(start, last_offset, last) || last == kNaT)
+        int64_t last = p.start;
+        if (!rows[r].missing) {
+            int64_t last_offset;
+            if (portable::mul_overflow(static_cast<int64_t>(p.count - 1), step, last_offset))
+                return SplitStatus::TimeOverflow;
+            if (p.start != kNaT && (portable::add_overflow(p.start, last_offset, last) || last == kNaT))
                 return SplitStatus::TimeOverflow;
         }
+        p.first_key = sort_key(p.start);
+        p.last_key = sort_key(last);
+        if (r > 0 && p.first_key < plans[r - 1].last_key) in_order = false;
+    }
 
-        int64_t stamp = start;
-        std::size_t piece_begin = 0;
-        for (std::size_t k = 0; k < count; ++k) {
-            std::size_t piece_end = text.find(' ', piece_begin);
-            if (piece_end == std::string_view::npos) piece_end = text.size();
-            column.add_text(text.substr(piece_begin, piece_end - piece_begin), values, o);
-            stamps[o] = start == kNaT ? kNaT : stamp;
-            source_rows[o] = static_cast<int64_t>(r);
-            const uint64_t key = sort_key(stamps[o]);
-            sorted = sorted && key >= previous_key;
-            previous_key = key;
-            // Within the bounds checked above; never past the last piece, never from NaT.
-            if (start != kNaT && k + 1 < count) stamp += step;
-            piece_begin = piece_end + 1;
-            ++o;
+    if (in_order) {
+        // Already in time order (one series, or series one after another): cut row by row.
+        NumberColumn column;
+        std::size_t o = 0;
+        PieceCursor cur;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            cur.open(plans[r], r);
+            while (cur.emit(column, step, stamps, values, source_rows, o++)) {
+            }
+        }
+        column.finish(values);
+        return SplitStatus::Ok;
+    }
+    if (step >= 0 && merge_rows(plans, step, stamps, values, source_rows)) return SplitStatus::Ok;
+
+    // Falling times within rows, or rows too entangled for a merge: cut in row order, then a
+    // stable sort by time.
+    NumberColumn column;
+    std::size_t o = 0;
+    PieceCursor cur;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        cur.open(plans[r], r);
+        while (cur.emit(column, step, stamps, values, source_rows, o++)) {
         }
     }
     column.finish(values);
-    if (sorted) return SplitStatus::Ok;
+    std::vector<RowPlan>().swap(plans);
 
     const std::size_t n = o;
     if (n > std::numeric_limits<uint32_t>::max()) return SplitStatus::TooLarge;

@@ -1,5 +1,6 @@
 #include "core/row_groups.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string_view>
@@ -83,10 +84,12 @@ void string_chunk_runs(const Offset* offsets, const char* data, const std::uint8
         const auto len = static_cast<std::size_t>(offsets[pos + 1] - offsets[pos]);
         // Within a run the value repeats: compare with the previous one before hashing.
         if (last_code >= 0 && len == last_len && (len == 0 || std::memcmp(ptr, last_ptr, len) == 0)) {
-            if (++run_rows >= block && i + block < length) {
-                if (repeats(offsets, data, validity, pos, len, block)) {
-                    i += block;
-                    run_rows += block;
+            // (the chunk's last rows in one shorter block, rather than row by row)
+            const std::size_t span = std::min(block, length - 1 - i);
+            if (++run_rows >= block && span > 0) {
+                if (repeats(offsets, data, validity, pos, len, span)) {
+                    i += span;
+                    run_rows += span;
                     block = std::min(block * 2, kLastBlock);
                 } else {
                     block = kFirstBlock;

@@ -9,6 +9,7 @@
 #include <vector>
 #include <cctype>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "bind/arrow_text.hpp"
@@ -194,90 +195,327 @@ std::optional<FixedBins> fixed_bins(const py::object& rule, const py::object& in
     return bins;
 }
 
-// One series resampled natively, as the resampler does it for a fixed-width rule: with a NaN
-// among the values its grouped (compensated) reduction, without one numpy's reduceat. None when
-// the series is outside that (unsorted or missing times, values that are not float, the median,
-// zeros of both signs at a maximum or minimum), for the resampler to do.
-py::object native_part(const py::object& values, const FixedBins& plan, const char* aggregation) {
-    const std::string how(aggregation);
-    core::BinReduce reduce;
-    if (how == "mean")
-        reduce = core::BinReduce::Mean;
-    else if (how == "sum")
-        reduce = core::BinReduce::Sum;
-    else if (how == "max")
-        reduce = core::BinReduce::Max;
-    else if (how == "min")
-        reduce = core::BinReduce::Min;
-    else
-        return py::none();
-    const py::object np = py::module_::import("numpy");
-    const py::object pd = py::module_::import("pandas");
-    const py::object raw = values.attr("to_numpy")();
-    if (!py::isinstance<py::array>(raw)) return py::none();
-    const py::array data = raw;
-    const char kind = data.dtype().kind();
-    const auto itemsize = data.dtype().itemsize();
-    if (kind != 'f' || (itemsize != 4 && itemsize != 8)) return py::none();
-    const auto times = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        values.attr("index").attr("asi8"));
-    if (!times || times.size() != data.size() || times.size() == 0) return py::none();
-    const std::int64_t* t = times.data();
-    const auto n = static_cast<std::size_t>(times.size());
+// One series reduced natively per fixed-width bin, as the resampler does it: with a NaN among
+// the values its grouped (compensated) reduction, in the values' type; without one numpy's
+// reduceat (means in double). Bins start at the first sample's midnight.
+struct Reduced {
+    std::int64_t first = 0;  // the first bin's label
+    std::size_t bins = 0;
+    bool wide = false;  // the values are doubles (`doubles`), else floats (`floats`)
+    std::vector<double> doubles;
+    std::vector<float> floats;
+};
+
+core::BinReduce reduce_kind(const std::string& how) {
+    return how == "mean" ? core::BinReduce::Mean
+           : how == "sum" ? core::BinReduce::Sum
+           : how == "max" ? core::BinReduce::Max
+                          : core::BinReduce::Min;
+}
+
+// False when the series is outside that way (unsorted or missing times, sparse samples over a
+// vast grid, zeros of both signs at a maximum or minimum): the resampler's own way then.
+// Plain C++ on the given buffers.
+template <class T>
+bool reduce_series(const std::int64_t* t, const T* x, std::size_t n, const FixedBins& plan, core::BinReduce reduce,
+                   Reduced& out) {
+    if (n == 0) return false;
     bool sorted = t[0] != core::kNaT;
     for (std::size_t i = 1; i < n && sorted; ++i) sorted = t[i] >= t[i - 1];
-    if (!sorted) return py::none();
+    if (!sorted) return false;
     // Bins from the first sample's midnight (floor division: times before 1970 too).
     const std::int64_t day = t[0] / plan.per_day - (t[0] % plan.per_day < 0 ? 1 : 0);
     std::int64_t midnight;
-    if (portable::mul_overflow(day, plan.per_day, midnight)) return py::none();
-    const std::int64_t first = midnight + (t[0] - midnight) / plan.width * plan.width;
-    const auto bins = static_cast<std::size_t>((t[n - 1] - first) / plan.width + 1);
-    if (bins > n + 1000000) return py::none();  // sparse samples over a vast grid: the resampler's own way
-
-    auto run = [&](auto tag) -> py::object {
-        using T = decltype(tag);
-        const auto v = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data);
-        const T* x = v.data();
-        bool has_nan = false;
-        for (std::size_t i = 0; i < n && !has_nan; ++i) has_nan = std::isnan(x[i]);
-        bool ok = true;
-        py::array out;
-        if (has_nan) {
-            py::array_t<T> result(static_cast<py::ssize_t>(bins));
-            T* target = result.mutable_data();
-            {
-                py::gil_scoped_release release;  // reads the held arrays, writes the new one
-                core::bin_reduce<T>(t, x, n, first, plan.width, bins, reduce, target);
-            }
-            out = result;
-        } else if (reduce == core::BinReduce::Mean) {
-            py::array_t<double> result(static_cast<py::ssize_t>(bins));
-            double* target = result.mutable_data();
-            {
-                py::gil_scoped_release release;  // reads the held arrays, writes the new one
-                ok = core::bin_reduceat<T, double>(t, x, n, first, plan.width, bins, reduce, target);
-            }
-            out = result;
+    if (portable::mul_overflow(day, plan.per_day, midnight)) return false;
+    out.first = midnight + (t[0] - midnight) / plan.width * plan.width;
+    out.bins = static_cast<std::size_t>((t[n - 1] - out.first) / plan.width + 1);
+    if (out.bins > n + 1000000) return false;
+    bool has_nan = false;
+    for (std::size_t i = 0; i < n && !has_nan; ++i) has_nan = std::isnan(x[i]);
+    auto target = [&](auto tag) {
+        using Out = decltype(tag);
+        out.wide = std::is_same_v<Out, double>;
+        if constexpr (std::is_same_v<Out, double>) {
+            out.doubles.resize(out.bins);
+            return out.doubles.data();
         } else {
-            py::array_t<T> result(static_cast<py::ssize_t>(bins));
-            T* target = result.mutable_data();
-            {
-                py::gil_scoped_release release;  // reads the held arrays, writes the new one
-                ok = core::bin_reduceat<T, T>(t, x, n, first, plan.width, bins, reduce, target);
-            }
-            out = result;
+            out.floats.resize(out.bins);
+            return out.floats.data();
         }
-        if (!ok) return py::none();
-        py::array_t<std::int64_t> labels(static_cast<py::ssize_t>(bins));
-        std::int64_t* l = labels.mutable_data();
-        for (std::size_t k = 0; k < bins; ++k) l[k] = first + static_cast<std::int64_t>(k) * plan.width;
-        const py::object index = pd.attr("DatetimeIndex")(labels.attr("view")("M8[" + plan.unit + "]"),
-                                                          "name"_a = values.attr("index").attr("name"), "copy"_a = false);
-        return pd.attr("Series")(out, "index"_a = index, "name"_a = values.attr("name"), "copy"_a = false)
-            .attr("to_frame")();
     };
-    return itemsize == 4 ? run(float{}) : run(double{});
+    if (has_nan) {
+        core::bin_reduce<T>(t, x, n, out.first, plan.width, out.bins, reduce, target(T{}));
+        return true;
+    }
+    if (reduce == core::BinReduce::Mean)
+        return core::bin_reduceat<T, double>(t, x, n, out.first, plan.width, out.bins, reduce, target(double{}));
+    return core::bin_reduceat<T, T>(t, x, n, out.first, plan.width, out.bins, reduce, target(T{}));
+}
+
+// The values of a float32 or float64 numpy array; nullopt for anything else.
+std::optional<py::array> float_values(const py::object& raw) {
+    if (!py::isinstance<py::array>(raw)) return std::nullopt;
+    const py::array data = raw;
+    const char kind = data.dtype().kind();
+    const auto itemsize = data.dtype().itemsize();
+    if (kind != 'f' || (itemsize != 4 && itemsize != 8) || data.ndim() != 1) return std::nullopt;
+    return data;
+}
+
+py::object bin_labels(const Reduced& part, const FixedBins& plan) {
+    py::array_t<std::int64_t> labels(static_cast<py::ssize_t>(part.bins));
+    std::int64_t* l = labels.mutable_data();
+    for (std::size_t k = 0; k < part.bins; ++k) l[k] = part.first + static_cast<std::int64_t>(k) * plan.width;
+    return labels.attr("view")("M8[" + plan.unit + "]");
+}
+
+// One series resampled natively as a one-column frame; None when the series is outside the
+// native way (or the median is asked for), for the resampler to do.
+py::object native_part(const py::object& values, const FixedBins& plan, const char* aggregation) {
+    const std::string how(aggregation);
+    if (how == "median") return py::none();
+    const py::object pd = py::module_::import("pandas");
+    const std::optional<py::array> data = float_values(values.attr("to_numpy")());
+    if (!data) return py::none();
+    const auto times = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        values.attr("index").attr("asi8"));
+    if (!times || times.size() != data->size() || times.size() == 0) return py::none();
+    Reduced part;
+    bool ok;
+    const bool single = data->dtype().itemsize() == 4;
+    const auto v32 = single ? py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(*data)
+                            : py::array_t<float, py::array::c_style | py::array::forcecast>();
+    const auto v64 = single ? py::array_t<double, py::array::c_style | py::array::forcecast>()
+                            : py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(*data);
+    {
+        py::gil_scoped_release release;  // reads the held arrays, writes this call's vectors
+        const auto n = static_cast<std::size_t>(times.size());
+        ok = single ? reduce_series<float>(times.data(), v32.data(), n, plan, reduce_kind(how), part)
+                    : reduce_series<double>(times.data(), v64.data(), n, plan, reduce_kind(how), part);
+    }
+    if (!ok) return py::none();
+    const py::object out = part.wide ? py::object(py::array_t<double>(static_cast<py::ssize_t>(part.bins),
+                                                                      part.doubles.data()))
+                                     : py::object(py::array_t<float>(static_cast<py::ssize_t>(part.bins),
+                                                                     part.floats.data()));
+    const py::object index = pd.attr("DatetimeIndex")(bin_labels(part, plan),
+                                                      "name"_a = values.attr("index").attr("name"), "copy"_a = false);
+    return pd.attr("Series")(out, "index"_a = index, "name"_a = values.attr("name"), "copy"_a = false)
+        .attr("to_frame")();
+}
+
+// Texts of an Arrow string array at the given rows (ascending), as views kept alive by `out`.
+bool arrow_texts_at(const py::object& array, const std::vector<std::int64_t>& rows, bind::TextColumn& out) {
+    const auto chunks = bind::arrow_string_chunks(array, out.owners);
+    if (!chunks) return false;
+    std::size_t k = 0;
+    std::int64_t chunk_first = 0;
+    for (const bind::ArrowChunk& c : *chunks) {
+        const auto chunk_end = chunk_first + static_cast<std::int64_t>(c.length);
+        for (; k < rows.size() && rows[k] < chunk_end; ++k) {
+            const auto i = static_cast<std::size_t>(c.offset + (rows[k] - chunk_first));
+            if (!c.valid(i)) {
+                out.cells.emplace_back();
+                continue;
+            }
+            const std::uint64_t from = c.offset_at(i), to = c.offset_at(i + 1);
+            if (from > to || to > c.data_size) return false;
+            out.cells.push_back(core::TextCell::text(c.data + from, static_cast<std::size_t>(to - from)));
+        }
+        chunk_first = chunk_end;
+    }
+    return k == rows.size();
+}
+
+// A key column's values at the given rows: text built from the Arrow buffers, numbers taken.
+// `texts` receives the picked texts of a text column (empty otherwise).
+py::object key_values_at(const py::object& column, const std::vector<std::int64_t>& rows, bind::TextColumn& texts) {
+    const py::object dtype = column.attr("dtype");
+    if (bind::is_arrow_str_dtype(dtype) && arrow_texts_at(column.attr("array"), rows, texts)) {
+        std::vector<std::int64_t> all(rows.size());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::int64_t>(i);
+        py::object built = bind::gather_str_column(texts, all, dtype);
+        if (!built.is_none()) return built;
+    }
+    texts = bind::TextColumn{};
+    const auto count = static_cast<py::ssize_t>(rows.size());
+    return column.attr("array").attr("take")(py::array_t<std::int64_t>(count, rows.data()));
+}
+
+// The result frame built in one go when every series takes the native way and the key columns
+// are plain text, int64 or bool: the series' bins laid out in the groups' order, with their key
+// columns built from the runs' first rows. The groups come in ascending key order, which is
+// the final sort's order too (checked, and sorted as before otherwise), so nothing is stacked
+// or re-sorted. None when any series needs the resampler.
+py::object whole_frame(const py::object& frame, const py::list& keys, const SeriesRuns& runs, const FixedBins& plan,
+                       const py::object& agg_method) {
+    const py::object pd = py::module_::import("pandas");
+    const py::object np = py::module_::import("numpy");
+    const std::optional<py::array> data = float_values(frame[py::str("OBSVALUE")].attr("to_numpy")());
+    if (!data) return py::none();
+    const auto times = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        frame.attr("index").attr("asi8"));
+    if (!times || times.size() != data->size()) return py::none();
+
+    // The runs' first rows and the group each run belongs to (in the grouping's order).
+    std::vector<bind::TextColumn> head_texts(3);
+    py::dict head_columns;
+    std::size_t k = 0;
+    for (const py::handle key : keys)
+        head_columns[key] = key_values_at(frame[key], runs.begin, head_texts[k++]);
+    const py::object heads = pd.attr("DataFrame")(head_columns, "copy"_a = false);
+    const auto group_of = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        heads.attr("groupby")(keys).attr("ngroup")());
+    if (!group_of || static_cast<std::size_t>(group_of.size()) != runs.begin.size()) return py::none();
+    std::vector<std::vector<std::size_t>> group_runs;
+    for (std::size_t r = 0; r < runs.begin.size(); ++r) {
+        const double g = group_of.data()[r];
+        if (std::isnan(g)) continue;  // a missing key part: in no group
+        const auto id = static_cast<std::size_t>(g);
+        if (id >= group_runs.size()) group_runs.resize(id + 1);
+        group_runs[id].push_back(r);
+    }
+    if (group_runs.empty()) return py::none();  // the stacking's own error
+    // The method is looked at now that there is a series to resample, as the stacking way does.
+    const char* aggregation = nullptr;
+    for (const char* name : kAggregations)
+        if (equals(agg_method, py::str(name))) {
+            aggregation = name;
+            break;
+        }
+    if (aggregation == nullptr)
+        throw py::value_error("不支持的聚合方法，请选择'mean', 'sum', 'median', 'max', 'min'之一");
+    const std::string how(aggregation);
+    if (how == "median") return py::none();
+
+    const bool single = data->dtype().itemsize() == 4;
+    const auto v32 = single ? py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(*data)
+                            : py::array_t<float, py::array::c_style | py::array::forcecast>();
+    const auto v64 = single ? py::array_t<double, py::array::c_style | py::array::forcecast>()
+                            : py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(*data);
+    std::vector<Reduced> parts(group_runs.size());
+    bool ok = true;
+    {
+        // Reads the held arrays, writes this call's vectors.
+        py::gil_scoped_release release;
+        const core::BinReduce reduce = reduce_kind(how);
+        std::vector<std::int64_t> t_rows;
+        std::vector<float> f_rows;
+        std::vector<double> d_rows;
+        for (std::size_t g = 0; g < group_runs.size() && ok; ++g) {
+            const std::vector<std::size_t>& ids = group_runs[g];
+            if (ids.empty()) {
+                ok = false;
+                break;
+            }
+            const std::int64_t* t;
+            const float* f = nullptr;
+            const double* d = nullptr;
+            std::size_t n;
+            if (ids.size() == 1) {  // one block of rows: read in place
+                const auto b = static_cast<std::size_t>(runs.begin[ids[0]]);
+                n = static_cast<std::size_t>(runs.end[ids[0]]) - b;
+                t = times.data() + b;
+                if (single) f = v32.data() + b;
+                else d = v64.data() + b;
+            } else {
+                t_rows.clear();
+                f_rows.clear();
+                d_rows.clear();
+                for (const std::size_t r : ids)
+                    for (std::int64_t i = runs.begin[r]; i < runs.end[r]; ++i) {
+                        t_rows.push_back(times.data()[i]);
+                        if (single) f_rows.push_back(v32.data()[i]);
+                        else d_rows.push_back(v64.data()[i]);
+                    }
+                n = t_rows.size();
+                t = t_rows.data();
+                f = f_rows.data();
+                d = d_rows.data();
+            }
+            ok = single ? reduce_series<float>(t, f, n, plan, reduce, parts[g])
+                        : reduce_series<double>(t, d, n, plan, reduce, parts[g]);
+        }
+    }
+    if (!ok) return py::none();
+
+    // Stacked the way the library stacks them: float32 only when every part is float32.
+    std::size_t total = 0;
+    bool wide = false;
+    for (const Reduced& p : parts) {
+        total += p.bins;
+        wide = wide || p.wide;
+    }
+    const auto rows = static_cast<py::ssize_t>(total);
+    py::array_t<std::int64_t> labels(rows);
+    std::vector<std::int64_t> picks(total);  // the run whose key each result row repeats
+    py::array values = wide ? py::array(py::array_t<double>(rows)) : py::array(py::array_t<float>(rows));
+    {
+        std::int64_t* l = labels.mutable_data();
+        void* out = values.mutable_data();
+        py::gil_scoped_release release;  // writes only the new arrays
+        std::size_t o = 0;
+        for (std::size_t g = 0; g < parts.size(); ++g) {
+            const Reduced& p = parts[g];
+            for (std::size_t b = 0; b < p.bins; ++b, ++o) {
+                l[o] = p.first + static_cast<std::int64_t>(b) * plan.width;
+                picks[o] = static_cast<std::int64_t>(group_runs[g][0]);
+                if (wide)
+                    static_cast<double*>(out)[o] = p.wide ? p.doubles[b] : static_cast<double>(p.floats[b]);
+                else
+                    static_cast<float*>(out)[o] = p.floats[b];
+            }
+        }
+    }
+
+    // Ascending, distinct group keys (text by its bytes, as the library orders text; numbers by
+    // value): the final sort would keep the rows where they are.
+    bool ascending = true;
+    std::vector<py::array_t<std::int64_t>> numbers(3);
+    k = 0;
+    for (const py::handle key : keys) {
+        if (head_texts[k].cells.empty())
+            numbers[k] = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+                heads[key].attr("to_numpy")("dtype"_a = "int64"));
+        ++k;
+    }
+    for (std::size_t g = 1; g < group_runs.size() && ascending; ++g) {
+        const std::size_t a = group_runs[g - 1][0], b = group_runs[g][0];
+        int order = 0;
+        for (std::size_t c = 0; c < 3 && order == 0; ++c) {
+            if (!head_texts[c].cells.empty()) {
+                const core::TextCell &x = head_texts[c].cells[a], &y = head_texts[c].cells[b];
+                if (x.missing || y.missing) {
+                    order = 1;  // not expected in a group: let the sort decide
+                    break;
+                }
+                const int cmp = x.view().compare(y.view());
+                order = cmp < 0 ? -1 : cmp > 0 ? 1 : 0;
+            } else {
+                const std::int64_t x = numbers[c].data()[a], y = numbers[c].data()[b];
+                order = x < y ? -1 : x > y ? 1 : 0;
+            }
+        }
+        ascending = order < 0;
+    }
+
+    py::dict columns;
+    columns["STARTDATE"] = labels.attr("view")("M8[" + plan.unit + "]");
+    columns["OBSVALUE"] = values;
+    k = 0;
+    for (const py::handle key : keys) {
+        const py::object column = heads[key];
+        if (!head_texts[k].cells.empty()) {
+            py::object built = bind::gather_str_column(head_texts[k], picks, column.attr("dtype"));
+            if (built.is_none()) return py::none();
+            columns[key] = built;
+        } else {
+            columns[key] = column.attr("array").attr("take")(py::array_t<std::int64_t>(rows, picks.data()));
+        }
+        ++k;
+    }
+    const py::object result = pd.attr("DataFrame")(columns, "copy"_a = false);
+    return ascending ? result : result.attr("sort_values")(keys);
 }
 
 }  // namespace
@@ -350,6 +588,10 @@ void register_resample(py::module_& m) {
                     const bool plain = equals(dtype, default_text) || equals(dtype, py::str("int64")) ||
                                        equals(dtype, py::str("bool"));
                     columns_from_input = columns_from_input && plain;
+                }
+                if (columns_from_input && plan) {
+                    py::object whole = whole_frame(frame, keys, *runs, *plan, agg_method);
+                    if (!whole.is_none()) return whole;
                 }
                 // Group the runs (a handful of rows), then cut each series out by position.
                 const py::object obs = frame[py::str("OBSVALUE")];
