@@ -596,8 +596,11 @@ def maintain(out, keep_hours: float = 168.0) -> dict[str, Any]:
     with _OutLock(out):
         before = _sizes(out)
         table = open_table(out)
-        removed = table.vacuum(retention_hours=max(0, int(keep_hours)), dry_run=False,
-                               enforce_retention_duration=False)
+        # the log keeps entries as long as the files: versions younger than keep_hours stay readable
+        hours = max(0, int(keep_hours))
+        if table.metadata().configuration.get("delta.logRetentionDuration") != f"interval {hours} hours":
+            table.alter.set_table_properties({"delta.logRetentionDuration": f"interval {hours} hours"})
+        removed = table.vacuum(retention_hours=hours, dry_run=False, enforce_retention_duration=False)
         table.create_checkpoint()
         table.cleanup_metadata()
         # the view's summaries of parts that are gone
