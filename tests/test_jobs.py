@@ -820,18 +820,21 @@ def _table(out):
 
 # A day's Hampel halo of minute data reads two days either side: the three chunks nearest a moved
 # bound are computed again, with the new ones (six series).
-@pytest.mark.parametrize("chunk, first_end, second_end, start, computed", [
-    ("day", "2024-01-20", "2024-01-24", START, 6 * (4 + 3)),  # new days
-    ("day", "2024-01-30", "2024-02-03", START, None),  # the NULLALL day at the old edge
-    ("month", "2024-02-15", "2024-02-29", START, 6 * 1),  # the last month grows
-    ("day", "2024-01-20", "2024-01-20", "2024-01-08", 6 * (2 + 3)),  # an earlier start
+@pytest.mark.parametrize("chunk, first_end, second_end, start, station, computed", [
+    ("day", "2024-01-20", "2024-01-24", START, STATION, 6 * (4 + 3)),  # new days
+    ("day", "2024-01-30", "2024-02-03", START, STATION, None),  # the NULLALL day at the old edge
+    ("month", "2024-02-15", "2024-02-29", START, STATION, 6 * 1),  # the last month grows
+    ("day", "2024-01-20", "2024-01-20", "2024-01-08", STATION, 6 * (2 + 3)),  # an earlier start
+    # the whole network (29 series, 6 with minute data): only the last month of each; the empty
+    # January chunks of the series without data are not read again
+    ("month", "2024-02-15", "2024-02-29", START, "全部", 29 * 1),
 ])
-def test_update_equals_one_clean_run(jobs_db, tmp_path, chunk, first_end, second_end, start, computed):
+def test_update_equals_one_clean_run(jobs_db, tmp_path, chunk, first_end, second_end, start, station, computed):
     out = tmp_path / "daily"
     first_start = "2024-01-10" if start != START else START
-    jobs.run(jobs.plan(jobs_db, first_start, first_end, station=STATION, chunk=chunk), out, hampel=HAMPEL,
+    jobs.run(jobs.plan(jobs_db, first_start, first_end, station=station, chunk=chunk), out, hampel=HAMPEL,
              resample=("h", "sum"), progress=False)
-    plan2 = jobs.plan(jobs_db, start, second_end, station=STATION, chunk=chunk)
+    plan2 = jobs.plan(jobs_db, start, second_end, station=station, chunk=chunk)
     summary = jobs.run(plan2, out, hampel=HAMPEL, resample=("h", "sum"), progress=False)
     assert summary.ok and summary.skipped > 0 and summary.done + summary.empty < len(plan2)
     jobs.run(plan2, tmp_path / "clean", hampel=HAMPEL, resample=("h", "sum"), progress=False)

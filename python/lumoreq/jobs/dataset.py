@@ -321,7 +321,20 @@ def _usable(record: dict[str, Any] | None, span: list[str], redo, same_plan: boo
         return same_plan and redo is None  # a dataset of the first layout: only a resume
     if redo is not None and read[0] < redo[1] and read[1] > redo[0]:
         return False
-    return (read[0] > was[0] or was[0] == span[0]) and (read[1] < was[1] or was[1] == span[1])
+    if (read[0] > was[0] or was[0] == span[0]) and (read[1] < was[1] or was[1] == span[1]):
+        return True
+    around = record.get("around")
+    if record.get("rows") == 0 and not record.get("part") and around is not None:
+        # A chunk without samples of its own gives rows only when resampling finds samples on
+        # both sides of it (empty bins inside the series' span). A side that had none keeps
+        # none while its bound stays where it was, so the chunk stays empty; without resampling
+        # it stays empty whatever the bounds do. (Its own days lie in the old span: not redone.)
+        days = record["task"].rpartition("/")[2]
+        if redo is not None and days[:10] < redo[1] and days[11:21] >= redo[0]:
+            return False
+        return (not record.get("resampled", True) or (not around[0] and was[0] == span[0])
+                or (not around[1] and was[1] == span[1]))
+    return False
 
 
 def _verified(out: Path, records: dict[str, dict[str, Any]], workers: int | None, full: bool = False) -> set[str]:

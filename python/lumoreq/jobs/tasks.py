@@ -90,7 +90,7 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                               "error": None, "worker": f"{socket.gethostname()}:{os.getpid()}",
                               "series": [task.station, task.point, task.item],
                               "span": [sel["start"], _day_text(_timestamp(sel["end"]) + _ONE_DAY)],
-                              "read": None, "interval": None}
+                              "read": None, "interval": None, "resampled": bool(spec["resample"])}
     began = time.perf_counter()
     for attempt in range(int(spec.get("retries", 0)) + 1):
         record["attempts"] = attempt + 1
@@ -101,6 +101,7 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
             record["query_start"] = min(q[0] for q in queries) if queries else None
             record["query_end"] = max(q[1] for q in queries) if queries else None
             record["read"] = [_day_text(t) for t in reach["read"]] if "read" in reach else None
+            record["around"] = [bool(fetched[1]), bool(fetched[2])]  # samples before the chunk, after it
             table, stats = _process_part(spec, fetched)
             del fetched
             record.update(stats)
