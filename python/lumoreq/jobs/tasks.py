@@ -112,7 +112,7 @@ def data_task(spec: dict[str, Any], limit=None) -> dict[str, Any]:
                 context = _part_context(spec, record)
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 ruzi = table.ruzi(context) if isinstance(table, _Resampled) else export.to_ruzi(table, context)
-                export.write_ruzi(ruzi, path)  # crash-safe, page checksums
+                export.write_parquet(ruzi, path, **export._series_layout(ruzi))  # as write_ruzi, laid out for views
                 record["part"] = part
                 if spec.get("summaries") and len(table) >= _SUMMARY_ROWS:
                     from ..view.summaries import write_for_part
