@@ -32,13 +32,14 @@ def resident_bytes():
 def arguments_of(args):
     """The inputs and the objects they hold (columns, list items) whose counts are checked.
 
-    Text arguments ("h", "mean") are left out: literal strings are interned and shared by the
-    whole process, and the table library's own caches take and drop references to them, so their
-    counts say nothing about the bindings."""
+    Text arguments ("h", "mean") and small numbers (a rate of 60) are left out: literal strings
+    are interned and small integers cached, both shared by the whole process, and the table
+    library's own caches take and drop references to them, so their counts say nothing about the
+    bindings."""
     held = []
     for a in args:
         for obj in [a, *a] if isinstance(a, list) else [a]:
-            if isinstance(obj, str):
+            if isinstance(obj, (str, int, float)) or obj is None:
                 continue
             held.append(obj)
     return held
