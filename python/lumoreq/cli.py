@@ -42,7 +42,7 @@ from .console import (  # shared with the demo
     _one_line,
     _written,
 )
-from .sources import METHOD_CATEGORIES, RAIN_ITEM, _names_hint, open_sample, rainfall_by_station
+from .sources import METHOD_CATEGORIES, RAIN_ITEM, _names_hint, checked_catalogue, open_sample, rainfall_by_station
 
 # ---------------------------------------------------------------------------------------------
 # Failures and messages
@@ -451,18 +451,10 @@ def _check_catalogue(path: str | None) -> str | None:
     """The catalogue's absolute path once it has been read whole; a failure before drawing."""
     if not path:
         return None
-    target = Path(path).resolve()
-    if not target.exists():
-        raise CommandError(f"no such catalogue file: {target}")
-    if not target.is_file():
-        raise CommandError(f"the catalogue {target} is not a file")
     try:
-        from . import QCAT
-
-        QCAT.read_QCAT(str(target))
-    except Exception as error:
-        raise CommandError(f"cannot read the catalogue {target}: {_one_line(error)}") from None
-    return str(target)
+        return checked_catalogue(path, describe=_one_line)
+    except (OSError, ValueError) as error:
+        raise CommandError(str(error)) from None
 
 
 def _records_cache(context: Any, ts, folder: str) -> str:

@@ -204,3 +204,23 @@ def rainfall_by_station(conn, first: str, last: str, kind: str = "预处理库",
         for key, group in rain.groupby("STATIONID", sort=False)
         if wanted is None or str(key) in wanted
     }
+
+
+def checked_catalogue(path, describe=lambda error: f"{type(error).__name__}: {error}") -> str:
+    """The catalogue's absolute path once it has been read whole, so that a missing or unreadable
+    catalogue fails before anything is drawn: FileNotFoundError, or ValueError naming the file
+    (``describe`` words the reader's error)."""
+    from pathlib import Path
+
+    target = Path(path).resolve()
+    if not target.exists():
+        raise FileNotFoundError(f"no such catalogue file: {target}")
+    if not target.is_file():
+        raise ValueError(f"the catalogue {target} is not a file")
+    try:
+        from . import QCAT
+
+        QCAT.read_QCAT(str(target))
+    except Exception as error:
+        raise ValueError(f"cannot read the catalogue {target}: {describe(error)}") from error
+    return str(target)

@@ -698,23 +698,32 @@ def parts(out, station=None, item=None, point=None, version: int | None = None) 
     return sorted(chosen, key=lambda p: (p.parent.parent.parent.name, p.parent.parent.name, p.parent.name, p.name))
 
 
-def _part_frame(path, start=None, end=None, version=None) -> pd.DataFrame:
-    from ..export import read_ruzi
-
+def _listed_part(reader, path, version):
+    """``reader(path)`` of a file the table lists: a missing one is named as a part of the version."""
     try:
-        frame, _ = read_ruzi(path)
+        return reader(path)
     except FileNotFoundError as error:
         at = "" if version is None else f" (version {version})"
         raise FileNotFoundError(f"a part of the dataset{at} is missing: {path}") from error
+
+
+def _within_days(frame: pd.DataFrame, start, end) -> pd.DataFrame:
+    """The rows of ``frame`` from the day ``start`` to the day ``end`` (both whole, either open)."""
     if start is not None or end is not None:
-        index = frame.index
         keep = np.ones(len(frame), dtype=bool)
         if start is not None:
-            keep &= index >= _day(start)
+            keep &= frame.index >= _day(start)
         if end is not None:
-            keep &= index < _day(end) + pd.Timedelta(days=1)
+            keep &= frame.index < _day(end) + pd.Timedelta(days=1)
         frame = frame[keep]
     return frame
+
+
+def _part_frame(path, start=None, end=None, version=None) -> pd.DataFrame:
+    from ..export import read_ruzi
+
+    frame, _ = _listed_part(read_ruzi, path, version)
+    return _within_days(frame, start, end)
 
 
 def _joined_frame(paths: list[Path], start, end, version) -> pd.DataFrame | None:
@@ -726,11 +735,7 @@ def _joined_frame(paths: list[Path], start, end, version) -> pd.DataFrame | None
 
     tables, context = [], None
     for path in paths:
-        try:
-            table, own = _read_ruzi_table(path)
-        except FileNotFoundError as error:
-            at = "" if version is None else f" (version {version})"
-            raise FileNotFoundError(f"a part of the dataset{at} is missing: {path}") from error
+        table, own = _listed_part(_read_ruzi_table, path, version)
         if tables and table.schema.remove_metadata() != tables[0].schema.remove_metadata():
             return None
         if context is None:
@@ -741,14 +746,7 @@ def _joined_frame(paths: list[Path], start, end, version) -> pd.DataFrame | None
     frame, _ = _decode(joined.replace_schema_metadata(first.schema.metadata), context)
     if not isinstance(frame.index, pd.DatetimeIndex):
         return None
-    if start is not None or end is not None:
-        keep = np.ones(len(frame), dtype=bool)
-        if start is not None:
-            keep &= frame.index >= _day(start)
-        if end is not None:
-            keep &= frame.index < _day(end) + pd.Timedelta(days=1)
-        frame = frame[keep]
-    return frame
+    return _within_days(frame, start, end)
 
 
 def _in_range(path: Path, start, end) -> bool:

@@ -22,7 +22,7 @@ from typing import Any
 
 import pandas as pd
 
-from ..sources import _dispose_engines
+from ..sources import _dispose_engines, checked_catalogue
 from .dataset import (
     _RUN_FILE,
     _RUN_FORMAT,
@@ -333,18 +333,7 @@ def _check_hampel(hampel) -> tuple[int, float]:
 def _check_catalogue(catalogue) -> str:
     """The catalogue's absolute path once it has been read whole (the figure tasks draw from
     inside out/, and an unreadable catalogue would give figures without their quakes)."""
-    target = Path(catalogue).resolve()
-    if not target.exists():
-        raise FileNotFoundError(f"no such catalogue file: {target}")
-    if not target.is_file():
-        raise ValueError(f"the catalogue {target} is not a file")
-    try:
-        from .. import QCAT
-
-        QCAT.read_QCAT(str(target))
-    except Exception as error:
-        raise ValueError(f"cannot read the catalogue {target}: {type(error).__name__}: {error}") from error
-    return str(target)
+    return checked_catalogue(catalogue)
 
 
 def _check_run_options(plan, hampel, resample, figures, catalogue, scheduler, workers, db_concurrency, retries):
