@@ -2,7 +2,8 @@
 // the split of packed rows into time-sorted samples. Besides the sanitizers' checks it
 // verifies what must hold for any input: plain decimal texts parse to the correctly rounded
 // double, stripping stays inside the text and is idempotent, and the split emits every piece
-// exactly once in non-decreasing time order.
+// exactly once in non-decreasing time order, the same whatever the number of threads, with
+// each sample's repeated text that of its row.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/packed_split.hpp"
 #include "core/packed_text.hpp"
 
 using namespace lumoreq::core;
@@ -118,6 +120,30 @@ void check_split(std::string_view data, int64_t step, int64_t base) {
                      [&](const auto& a, const auto& b) { return before(a.first, b.first); });
     for (std::size_t i = 0; i < total; ++i)
         if (stamps[i] != expected[i].first || source[i] != expected[i].second) fail("not the stable time order");
+
+    // Cut again on several threads, the rows' own texts repeated per sample.
+    SplitPlan plan;
+    if (plan_split(rows, starts, step, plan) != SplitStatus::Ok) fail("plan refused a split that was made");
+    RepeatedSize size;
+    if (!repeated_size(plan, rows, size)) return;
+    std::vector<int64_t> stamps2(total), offsets(total + 1);
+    std::vector<float> values2(total);
+    std::vector<char> bytes(size.bytes + kRepeatSlack);
+    std::vector<uint8_t> validity((total + 7) / 8 + 1, 0xAB);
+    const RepeatedText text{rows, offsets.data(), bytes.data(), size.missing > 0 ? validity.data() : nullptr};
+    const unsigned threads = 2 + static_cast<unsigned>(base & 3);
+    if (split_planned(plan, stamps2.data(), values2.data(), nullptr, {&text, 1}, threads) != SplitStatus::Ok)
+        fail("threaded split refused");
+    if (std::memcmp(stamps.data(), stamps2.data(), total * sizeof(int64_t)) != 0 ||
+        std::memcmp(values.data(), values2.data(), total * sizeof(float)) != 0)
+        fail("threads changed the split");
+    for (std::size_t i = 0; i < total; ++i) {
+        const TextCell& row = rows[static_cast<std::size_t>(source[i])];
+        const bool valid = size.missing == 0 || ((validity[i >> 3] >> (i & 7)) & 1);
+        if (valid == row.missing) fail("repeated text validity");
+        const std::string_view got(bytes.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
+        if (got != (row.missing ? std::string_view() : row.view())) fail("repeated text");
+    }
 }
 
 }  // namespace
@@ -129,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
     check_strip(data);
     // The first byte picks the spacing: positive, zero, negative, or huge.
     const int64_t steps[] = {60000000, 1, 0, -3600000000LL, INT64_MAX / 3, 1000000000};
-    check_split(data, steps[bytes[0] % 6], bytes[0] & 0x80 ? INT64_MIN + 100000 : 1704067200000000LL);
+    check_split(data, steps[bytes[0] % 6], (bytes[0] & 0x80 ? INT64_MIN + 100000 : 1704067200000000LL) + (bytes[0] >> 5 & 3));
     // Every blank-separated piece on its own as well.
     std::size_t begin = 0;
     while (begin <= data.size()) {

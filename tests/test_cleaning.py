@@ -258,6 +258,28 @@ def test_text_columns_are_repeated_per_sample(how, rate):
     assert list(nat.columns) == ["STATIONID", "POINTID", "N", "ITEM", "OBJ", "CAT", "OBSVALUE"]
 
 
+@pytest.mark.parametrize("numbers", ["decimals", "integers"])
+def test_large_splits_cut_on_several_threads_match(numbers):
+    # Enough samples for the split to be cut in time windows on several threads: overlapping
+    # series with tied times, key texts missing, long and non-ASCII, a number column taken per
+    # sample; integer-only values ("-0", beyond 2**53) make the column's type a joint decision.
+    rng = np.random.default_rng(3)
+    n_series, n_days, per_day = 5, 8, 1440
+    rows = [(s, d) for d in range(n_days) for s in range(n_series)]
+    if numbers == "integers":
+        pool = np.array(["-0", "7", "-12", str(2**60 + 1), "0"])
+    else:
+        pool = np.array(["1.25", "-0.5", "x", "100.1234", "1e3", ""])
+    texts = [" ".join(rng.choice(pool, per_day)) for _ in rows]
+    starts = [T0 + pd.Timedelta(days=d, minutes=7 * (s % 2)) for s, d in rows]
+    if numbers == "decimals":
+        texts[4] = None
+        starts[9] = pd.NaT
+    keys = ["51001", None, "", "昌平地震台 ✓ a station with a long name", "4112"]
+    df = frame(texts, starts, ITEM=_arrow_text([keys[s] for s, _ in rows], "plain"))
+    assert_same_outcome(df, 60)
+
+
 # --- bad input: the same outcome as the reference, never a crash ----------------------------
 
 SD = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1)])

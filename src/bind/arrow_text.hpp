@@ -129,6 +129,49 @@ inline bool read_arrow_texts(const py::object& array, TextColumn& out) {
     return true;
 }
 
+// A new buffer from Arrow's own memory pool, which keeps freed memory for the next column
+// instead of handing it back to the system and faulting it in afresh; and its address.
+inline py::object arrow_buffer(std::size_t bytes, void*& address) {
+    py::object buffer = py::module_::import("pyarrow").attr("allocate_buffer")(py::int_(bytes));
+    address = reinterpret_cast<void*>(buffer.attr("address").cast<std::uintptr_t>());
+    return buffer;
+}
+
+// The buffers of a new column of n texts (64-bit offsets), written natively.
+struct StrBuffers {
+    py::object validity = py::none(), offsets, data;
+    std::uint8_t* bits = nullptr;  // null when no entry is missing
+    std::int64_t* offsets_out = nullptr;
+    char* data_out = nullptr;
+    std::size_t n = 0, missing = 0;
+
+    StrBuffers(std::size_t entries, std::uint64_t bytes, std::size_t missing_entries, std::size_t slack)
+        : n(entries), missing(missing_entries) {
+        void* at = nullptr;
+        offsets = arrow_buffer((n + 1) * sizeof(std::int64_t), at);
+        offsets_out = static_cast<std::int64_t*>(at);
+        data = arrow_buffer(static_cast<std::size_t>(bytes) + slack, at);
+        data_out = static_cast<char*>(at);
+        if (missing > 0) {
+            validity = arrow_buffer((n + 7) / 8, at);
+            bits = static_cast<std::uint8_t*>(at);
+        }
+    }
+
+    // The written buffers as a pandas array of `dtype` (`str` on Arrow storage), taken over
+    // without a copy.
+    py::object column(const py::object& dtype) const {
+        const py::module_ pa = py::module_::import("pyarrow");
+        py::list buffers;
+        buffers.append(validity);
+        buffers.append(offsets);
+        buffers.append(data);
+        const py::object array = pa.attr("Array").attr("from_buffers")(
+            pa.attr("large_string")(), static_cast<py::ssize_t>(n), buffers, "null_count"_a = missing);
+        return py::module_::import("pandas").attr("arrays").attr("ArrowStringArray")(array, "dtype"_a = dtype);
+    }
+};
+
 // A column of `dtype` (pandas' `str` on Arrow storage) whose entry i is the text of
 // rows[picks[i]], built from buffers: offsets and bytes written natively, handed to pandas
 // without a copy. None when a row number is out of range.
@@ -140,36 +183,13 @@ inline py::object gather_str_column(const TextColumn& rows, std::span<const std:
         py::gil_scoped_release release;  // reads the held texts and this call's row numbers
         if (!core::gather_size(cells, order, size)) return py::none();
     }
-    const auto n = static_cast<py::ssize_t>(order.size());
-    // The buffers come from Arrow's own memory pool, which keeps freed memory for the next
-    // column instead of handing it back to the system and faulting it in afresh.
-    const py::module_ pa = py::module_::import("pyarrow");
-    auto allocate = [&](std::size_t bytes) { return pa.attr("allocate_buffer")(py::int_(bytes)); };
-    auto address = [](const py::object& buffer) {
-        return reinterpret_cast<void*>(buffer.attr("address").cast<std::uintptr_t>());
-    };
-    const py::object offsets = allocate(static_cast<std::size_t>(n + 1) * sizeof(std::int64_t));
-    const py::object data = allocate(static_cast<std::size_t>(size.bytes) + core::kGatherSlack);
-    py::object validity = py::none();
-    std::uint8_t* bits = nullptr;
-    if (size.missing > 0) {
-        validity = allocate(static_cast<std::size_t>((n + 7) / 8));
-        bits = static_cast<std::uint8_t*>(address(validity));
-    }
+    const StrBuffers out(order.size(), size.bytes, size.missing, core::kGatherSlack);
     {
         // Writes only the three new buffers; reads the held texts.
-        auto* offsets_out = static_cast<std::int64_t*>(address(offsets));
-        auto* data_out = static_cast<char*>(address(data));
         py::gil_scoped_release release;
-        core::gather_texts<std::int64_t>(cells, order, offsets_out, data_out, bits);
+        core::gather_texts<std::int64_t>(cells, order, out.offsets_out, out.data_out, out.bits);
     }
-    py::list buffers;
-    buffers.append(validity);
-    buffers.append(offsets);
-    buffers.append(data);
-    const py::object array = pa.attr("Array").attr("from_buffers")(pa.attr("large_string")(), n, buffers,
-                                                                   "null_count"_a = size.missing);
-    return py::module_::import("pandas").attr("arrays").attr("ArrowStringArray")(array, "dtype"_a = dtype);
+    return out.column(dtype);
 }
 
 // Runs of equal values of an Arrow string column, read from its buffers (codes in order of

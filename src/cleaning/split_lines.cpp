@@ -14,6 +14,7 @@
 
 #include "bind/arrow_text.hpp"
 #include "bind/bind.hpp"
+#include "core/packed_split.hpp"
 #include "core/packed_text.hpp"
 #include "core/portable.hpp"
 
@@ -166,57 +167,18 @@ std::optional<int64_t> whole_seconds(py::handle rate) {
     return std::nullopt;
 }
 
-// The split frame: the other columns repeated per sample in their order, then OBSVALUE. Text
-// columns on Arrow storage are built natively from their rows' bytes; the rest (numbers, times,
-// objects, categories) go through the library's take, one call for all of them.
-py::object assemble(const py::object& df, const py::array_t<int64_t>& source_rows, const py::object& index,
-                    const py::array_t<float>& values) {
-    py::list drop;
-    drop.append("OBSVALUE");
-    drop.append("STARTDATE");
-    const py::object kept = df.attr("columns").attr("drop")(drop);
-    struct Built {
-        py::ssize_t position;
-        py::object label, column;
-    };
-    std::vector<Built> texts;
-    // A plain frame only: a subclass's take may add what a rebuilt column would lose.
-    if (py::type::of(df).is(py::module_::import("pandas").attr("DataFrame"))) {
-        const std::span<const int64_t> picks(source_rows.data(), static_cast<std::size_t>(source_rows.size()));
-        const auto n_kept = static_cast<py::ssize_t>(py::len(kept));
-        for (py::ssize_t j = 0; j < n_kept; ++j) {
-            const py::object label = kept[py::int_(j)];
-            const py::object column = df[label];
-            if (!bind::is_arrow_str_dtype(column.attr("dtype"))) continue;
-            TextColumn rows;
-            if (!bind::read_arrow_texts(column.attr("array"), rows)) continue;
-            py::object built = bind::gather_str_column(rows, picks, column.attr("dtype"));
-            if (built.is_none()) continue;
-            texts.push_back({j, label, built});
-        }
-    }
-    for (const Built& t : texts) drop.append(t.label);
-    const py::object rest = df.attr("drop")(drop, "axis"_a = 1);
-    py::object result;
-    if (py::len(rest.attr("columns")) == 0) {
-        // Nothing left to take (the usual fetched frame: every other column is text): the new
-        // index alone, without taking the old labels per sample.
-        result = py::module_::import("pandas")
-                     .attr("DataFrame")("index"_a = index, "columns"_a = rest.attr("columns"))
-                     .attr("__finalize__")(rest);
-    } else {
-        result = rest.attr("take")(source_rows);
-        result.attr("index") = index;
-    }
-    // In ascending position, so each lands where the take would have put it.
-    for (const Built& t : texts) result.attr("insert")(t.position, t.label, t.column);
-    // As a Series on the result's own index: taken over as it is, where a bare array is copied.
-    result["OBSVALUE"] = py::module_::import("pandas").attr("Series")(values, "index"_a = result.attr("index"),
-                                                                     "copy"_a = false);
-    return result;
-}
+// A text column of the frame on Arrow storage, repeated for every sample natively.
+struct RepeatedColumn {
+    py::ssize_t position;
+    py::object label, dtype;
+    TextColumn rows;
+    std::optional<bind::StrBuffers> buffers;
+};
 
 // The native split; None when the input is outside what it reads exactly like the library.
+// The result: the other columns repeated per sample in their order, then OBSVALUE. Text
+// columns on Arrow storage are written natively as the samples are cut; the rest (numbers,
+// times, objects, categories) go through the library's take, one call for all of them.
 py::object native_split(py::object df, int64_t step_seconds) {
     if (!plain_frame(df)) return py::none();
     if (py::len(df) == 0) return py::none();
@@ -230,28 +192,73 @@ py::object native_split(py::object df, int64_t step_seconds) {
     const int64_t ticks_per_second = starts.unit == "ns" ? int64_t{1000000000} : int64_t{1000000};
     if (portable::mul_overflow(step_seconds, ticks_per_second, step)) return py::none();
 
-    std::size_t total;
+    core::SplitPlan plan;
+    core::SplitStatus status;
     {
         // Reads only the text buffers held by `texts`; no Python object is touched.
         py::gil_scoped_release release;
-        total = core::count_pieces(texts.cells);
+        status = core::plan_split(texts.cells, starts.ticks, step, plan);
     }
+    if (status != core::SplitStatus::Ok) return py::none();
+    const std::size_t total = plan.total;
+
+    py::module_ pd = py::module_::import("pandas");
+    py::list drop;
+    drop.append("OBSVALUE");
+    drop.append("STARTDATE");
+    const py::object kept = df.attr("columns").attr("drop")(drop);
+    std::vector<RepeatedColumn> repeated;
+    // A plain frame only: a subclass's take may add what a rebuilt column would lose.
+    if (py::type::of(df).is(pd.attr("DataFrame"))) {
+        const auto n_kept = static_cast<py::ssize_t>(py::len(kept));
+        for (py::ssize_t j = 0; j < n_kept; ++j) {
+            const py::object label = kept[py::int_(j)];
+            const py::object column = df[label];
+            if (!bind::is_arrow_str_dtype(column.attr("dtype"))) continue;
+            RepeatedColumn c{j, label, column.attr("dtype"), {}, std::nullopt};
+            if (!bind::read_arrow_texts(column.attr("array"), c.rows)) continue;
+            core::RepeatedSize size;
+            if (!core::repeated_size(plan, c.rows.cells, size)) continue;
+            c.buffers.emplace(total, size.bytes, size.missing, core::kRepeatSlack);
+            repeated.push_back(std::move(c));
+        }
+    }
+    for (const RepeatedColumn& c : repeated) drop.append(c.label);
+    const py::object rest = df.attr("drop")(drop, "axis"_a = 1);
+    const bool take_rest = py::len(rest.attr("columns")) > 0;
+
     py::array_t<int64_t> stamps(static_cast<py::ssize_t>(total));
     py::array_t<float> values(static_cast<py::ssize_t>(total));
-    py::array_t<int64_t> source_rows(static_cast<py::ssize_t>(total));
-    core::SplitStatus status;
+    py::array_t<int64_t> source_rows(static_cast<py::ssize_t>(take_rest ? total : 0));
+    std::vector<core::RepeatedText> outputs;
+    for (const RepeatedColumn& c : repeated)
+        outputs.push_back({c.rows.cells, c.buffers->offsets_out, c.buffers->data_out, c.buffers->bits});
     {
-        // Reads the text buffers held by `texts` and writes only this call's new arrays.
+        // Reads the text buffers held by `texts` and `repeated`; writes only this call's new
+        // arrays and buffers.
         py::gil_scoped_release release;
-        status = core::split_rows(texts.cells, starts.ticks, step, stamps.mutable_data(),
-                                  values.mutable_data(), source_rows.mutable_data());
+        status = core::split_planned(plan, stamps.mutable_data(), values.mutable_data(),
+                                     take_rest ? source_rows.mutable_data() : nullptr, outputs,
+                                     core::split_threads(total));
     }
     if (status != core::SplitStatus::Ok) return py::none();
 
-    py::module_ pd = py::module_::import("pandas");
     py::object index = pd.attr("DatetimeIndex")(stamps.attr("view")("M8[" + starts.unit + "]"),
                                                 "name"_a = "STARTDATE", "copy"_a = false);
-    return assemble(df, source_rows, index, values);
+    py::object result;
+    if (!take_rest) {
+        // Nothing left to take (the usual fetched frame: every other column is text): the new
+        // index alone, without taking the old labels per sample.
+        result = pd.attr("DataFrame")("index"_a = index, "columns"_a = rest.attr("columns")).attr("__finalize__")(rest);
+    } else {
+        result = rest.attr("take")(source_rows);
+        result.attr("index") = index;
+    }
+    // In ascending position, so each lands where the take would have put it.
+    for (const RepeatedColumn& c : repeated) result.attr("insert")(c.position, c.label, c.buffers->column(c.dtype));
+    // As a Series on the result's own index: taken over as it is, where a bare array is copied.
+    result["OBSVALUE"] = pd.attr("Series")(values, "index"_a = result.attr("index"), "copy"_a = false);
+    return result;
 }
 
 // The library's own path, step for step: strip, split, stack without the missing cells,

@@ -428,7 +428,49 @@ void NumberColumn::add_missing(float* out, std::size_t index) {
     out[index] = std::numeric_limits<float>::quiet_NaN();
 }
 
+namespace {
+
+// The usual sample, [-]digits.digits with at most 15 digits in all: the digits are exact in a
+// double and so is the power of ten, so one division gives the correctly rounded value, as the
+// full parse does for it.
+bool plain_fraction(std::string_view text, double& value) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    uint64_t mantissa = 0;
+    const char* const whole = p;
+    while (p < end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    const auto whole_digits = p - whole;
+    if (whole_digits == 0 || p == end || *p != '.') return false;
+    const char* const fraction = ++p;
+    while (p < end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    const auto fraction_digits = p - fraction;
+    if (fraction_digits == 0 || p != end || whole_digits + fraction_digits > 15) return false;
+    value = static_cast<double>(mantissa) / kPow10[fraction_digits];
+    if (negative) value = -value;
+    return true;
+}
+
+}  // namespace
+
+void NumberColumn::absorb(const NumberColumn& other) {
+    float_ = float_ || other.float_;
+    int_ = int_ || other.int_;
+    uint_ = uint_ || other.uint_;
+    sint_ = sint_ || other.sint_;
+    integer_results_.insert(integer_results_.end(), other.integer_results_.begin(), other.integer_results_.end());
+}
+
 void NumberColumn::add_text(std::string_view text, float* out, std::size_t index) {
+    double quick;
+    if (plain_fraction(text, quick)) {
+        float_ = true;
+        out[index] = to_float32(quick);
+        return;
+    }
     const ParsedNumber n = parse_number(text);
     switch (n.kind) {
         case ParsedNumber::NotANumber:
@@ -480,298 +522,6 @@ void parse_column(std::span<const TextCell> cells, float* out) {
             column.add_text(cells[i].view(), out, i);
     }
     column.finish(out);
-}
-
-namespace {
-
-std::size_t pieces_of(const TextCell& cell) {
-    if (cell.missing) return 1;
-    const std::string_view text = strip_whitespace(cell.view());
-    return 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
-}
-
-// Sort key with NaT after every real time: INT64_MIN -> max, everything else keeps its order.
-inline uint64_t sort_key(int64_t stamp) { return static_cast<uint64_t>(stamp) + 0x7FFFFFFFFFFFFFFFULL; }
-inline int64_t from_sort_key(uint64_t key) { return static_cast<int64_t>(key - 0x7FFFFFFFFFFFFFFFULL); }
-
-// Stable sort of (key, index) by key: merges the ascending runs the data already has (rows
-// of one series come in time order, so a few series make a few runs).
-void natural_merge_sort(std::vector<uint64_t>& keys, std::vector<uint32_t>& index) {
-    const std::size_t n = keys.size();
-    std::vector<std::size_t> bounds{0};
-    for (std::size_t i = 1; i < n; ++i)
-        if (keys[i] < keys[i - 1]) bounds.push_back(i);
-    bounds.push_back(n);
-    if (bounds.size() <= 2) return;
-
-    std::vector<uint64_t> keys_buf(n);
-    std::vector<uint32_t> index_buf(n);
-    while (bounds.size() > 2) {
-        std::vector<std::size_t> merged{0};
-        std::size_t r = 0;
-        for (; r + 2 < bounds.size(); r += 2) {
-            const std::size_t a = bounds[r], b = bounds[r + 1], e = bounds[r + 2];
-            std::size_t i = a, j = b, o = a;
-            while (i < b && j < e) {
-                // Take from the right run only when strictly smaller: equal keys keep order.
-                if (keys[j] < keys[i]) {
-                    keys_buf[o] = keys[j];
-                    index_buf[o++] = index[j++];
-                } else {
-                    keys_buf[o] = keys[i];
-                    index_buf[o++] = index[i++];
-                }
-            }
-            for (; i < b; ++i, ++o) keys_buf[o] = keys[i], index_buf[o] = index[i];
-            for (; j < e; ++j, ++o) keys_buf[o] = keys[j], index_buf[o] = index[j];
-            merged.push_back(e);
-        }
-        if (r + 1 < bounds.size()) {
-            // An odd run out: carried over as it is.
-            const auto a = static_cast<std::ptrdiff_t>(bounds[r]);
-            const auto e = static_cast<std::ptrdiff_t>(bounds[r + 1]);
-            std::copy(keys.begin() + a, keys.begin() + e, keys_buf.begin() + a);
-            std::copy(index.begin() + a, index.begin() + e, index_buf.begin() + a);
-            merged.push_back(bounds[r + 1]);
-        }
-        keys.swap(keys_buf);
-        index.swap(index_buf);
-        bounds.swap(merged);
-    }
-}
-
-}  // namespace
-
-std::size_t count_pieces(std::span<const TextCell> rows) {
-    std::size_t total = 0;
-    for (const TextCell& cell : rows) total += pieces_of(cell);
-    return total;
-}
-
-namespace {
-
-// One source row ready to be cut: its stripped text, piece count and first/last sort keys.
-struct RowPlan {
-    const char* text = nullptr;  // null for a missing text (one sample without value)
-    std::size_t size = 0;
-    std::size_t count = 1;
-    int64_t start = kNaT;
-    uint64_t first_key = 0, last_key = 0;
-};
-
-// Reads the rows one piece at a time, in time order within the row.
-struct PieceCursor {
-    const RowPlan* row = nullptr;
-    const char* at = nullptr;
-    const char* end = nullptr;
-    std::size_t left = 0;
-    int64_t stamp = kNaT;
-    uint64_t row_number = 0;
-
-    void open(const RowPlan& plan, uint64_t number) {
-        row = &plan;
-        at = plan.text;
-        end = plan.text + plan.size;
-        left = plan.count;
-        stamp = plan.start;
-        row_number = number;
-    }
-    // Writes the next piece at output position o; true while the row has more.
-    bool emit(NumberColumn& column, int64_t step, int64_t* stamps, float* values, int64_t* source_rows,
-              std::size_t o) {
-        if (at == nullptr) {
-            column.add_missing(values, o);
-        } else {
-            // pieces are short: a plain scan beats a library call per piece
-            const char* piece_end = at;
-            while (piece_end < end && *piece_end != ' ') ++piece_end;
-            column.add_text(std::string_view(at, static_cast<std::size_t>(piece_end - at)), values, o);
-            at = piece_end + 1;
-        }
-        stamps[o] = stamp;
-        source_rows[o] = static_cast<int64_t>(row_number);
-        // Within the bounds checked by the plan; never past the last piece, never from NaT.
-        if (--left == 0) return false;
-        if (stamp != kNaT) stamp += step;
-        return true;
-    }
-};
-
-// Rows whose time ranges overlap, cut straight into time order: the rows are laid into a few
-// chains, each ascending in time and in row number (a series' rows usually form one), and the
-// chains are merged by a tournament on (time, row number). Every chain being ordered that way,
-// the merge gives exactly the stable sort of the generated samples by time, without generating
-// them first. False (nothing written) when the rows need more chains than the merge is worth.
-constexpr std::size_t kMaxChains = 256;
-
-bool merge_rows(const std::vector<RowPlan>& plans, int64_t step, int64_t* stamps, float* values,
-                int64_t* source_rows) {
-    const std::size_t n_rows = plans.size();
-    // Greedy chaining: each row goes after the chain whose last time is the latest one not
-    // after the row's first time (equal times are fine: the later row sorts after).
-    std::vector<int64_t> next_row(n_rows, -1);
-    std::vector<int64_t> heads, tails_row;
-    std::vector<std::pair<uint64_t, std::size_t>> tails;  // (last key, chain), sorted
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const RowPlan& p = plans[r];
-        auto it = std::upper_bound(tails.begin(), tails.end(), std::make_pair(p.first_key, SIZE_MAX));
-        std::size_t chain;
-        if (it == tails.begin()) {
-            if (heads.size() == kMaxChains) return false;
-            chain = heads.size();
-            heads.push_back(static_cast<int64_t>(r));
-            tails_row.push_back(static_cast<int64_t>(r));
-        } else {
-            --it;
-            chain = it->second;
-            next_row[static_cast<std::size_t>(tails_row[chain])] = static_cast<int64_t>(r);
-            tails_row[chain] = static_cast<int64_t>(r);
-            tails.erase(it);
-        }
-        const auto entry = std::make_pair(p.last_key, chain);
-        tails.insert(std::upper_bound(tails.begin(), tails.end(), entry), entry);
-    }
-
-    const std::size_t k = heads.size();
-    std::size_t leaves = 1;
-    while (leaves < k) leaves *= 2;
-    std::vector<PieceCursor> cursors(leaves);
-    std::vector<int64_t> chain_row(leaves, -1);
-    // Tournament keys per leaf; an exhausted (or padding) leaf holds the largest pair.
-    std::vector<uint64_t> key(leaves, UINT64_MAX), rank(leaves, UINT64_MAX);
-    for (std::size_t c = 0; c < k; ++c) {
-        const auto r = static_cast<std::size_t>(heads[c]);
-        chain_row[c] = heads[c];
-        cursors[c].open(plans[r], r);
-        key[c] = plans[r].first_key;
-        rank[c] = r;
-    }
-    auto less = [&](std::size_t a, std::size_t b) {
-        return key[a] < key[b] || (key[a] == key[b] && rank[a] < rank[b]);
-    };
-    // Loser tree: node i holds the loser of its match, the overall winner is kept apart.
-    std::vector<std::size_t> loser(leaves, 0);
-    std::vector<std::size_t> winner_of(2 * leaves);
-    for (std::size_t i = 0; i < leaves; ++i) winner_of[leaves + i] = i;
-    for (std::size_t node = leaves - 1; node >= 1; --node) {
-        const std::size_t a = winner_of[2 * node], b = winner_of[2 * node + 1];
-        if (less(b, a)) {
-            winner_of[node] = b;
-            loser[node] = a;
-        } else {
-            winner_of[node] = a;
-            loser[node] = b;
-        }
-    }
-    std::size_t winner = leaves > 1 ? winner_of[1] : 0;
-
-    NumberColumn column;
-    std::size_t o = 0;
-    while (rank[winner] != UINT64_MAX) {
-        PieceCursor& cur = cursors[winner];
-        if (cur.emit(column, step, stamps, values, source_rows, o++)) {
-            key[winner] = sort_key(cur.stamp);
-        } else {
-            const int64_t following = next_row[static_cast<std::size_t>(chain_row[winner])];
-            chain_row[winner] = following;
-            if (following < 0) {
-                key[winner] = UINT64_MAX;
-                rank[winner] = UINT64_MAX;
-            } else {
-                const auto r = static_cast<std::size_t>(following);
-                cur.open(plans[r], r);
-                key[winner] = plans[r].first_key;
-                rank[winner] = r;
-            }
-        }
-        for (std::size_t node = (winner + leaves) >> 1; node >= 1; node >>= 1)
-            if (less(loser[node], winner)) std::swap(loser[node], winner);
-    }
-    column.finish(values);
-    return true;
-}
-
-}  // namespace
-
-SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> starts, int64_t step,
-                       int64_t* stamps, float* values, int64_t* source_rows) {
-    if (rows.size() > std::numeric_limits<uint32_t>::max()) return SplitStatus::TooLarge;
-    // Each row's stripped text and time range; the offsets of a row, then its times, must stay
-    // in 64 bits (times move monotonically with the piece number, so the last piece bounds them).
-    std::vector<RowPlan> plans(rows.size());
-    bool in_order = step >= 0;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        RowPlan& p = plans[r];
-        p.start = starts[r];
-        if (!rows[r].missing) {
-            const std::string_view text = strip_whitespace(rows[r].view());
-            p.text = text.data();
-            p.size = text.size();
-            p.count = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
-            // a stripped empty text still has a position to read from
-            if (p.text == nullptr) p.text = "";
-        }
-        int64_t last = p.start;
-        if (!rows[r].missing) {
-            int64_t last_offset;
-            if (portable::mul_overflow(static_cast<int64_t>(p.count - 1), step, last_offset))
-                return SplitStatus::TimeOverflow;
-            if (p.start != kNaT && (portable::add_overflow(p.start, last_offset, last) || last == kNaT))
-                return SplitStatus::TimeOverflow;
-        }
-        p.first_key = sort_key(p.start);
-        p.last_key = sort_key(last);
-        if (r > 0 && p.first_key < plans[r - 1].last_key) in_order = false;
-    }
-
-    if (in_order) {
-        // Already in time order (one series, or series one after another): cut row by row.
-        NumberColumn column;
-        std::size_t o = 0;
-        PieceCursor cur;
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            cur.open(plans[r], r);
-            while (cur.emit(column, step, stamps, values, source_rows, o++)) {
-            }
-        }
-        column.finish(values);
-        return SplitStatus::Ok;
-    }
-    if (step >= 0 && merge_rows(plans, step, stamps, values, source_rows)) return SplitStatus::Ok;
-
-    // Falling times within rows, or rows too entangled for a merge: cut in row order, then a
-    // stable sort by time.
-    NumberColumn column;
-    std::size_t o = 0;
-    PieceCursor cur;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        cur.open(plans[r], r);
-        while (cur.emit(column, step, stamps, values, source_rows, o++)) {
-        }
-    }
-    column.finish(values);
-    std::vector<RowPlan>().swap(plans);
-
-    const std::size_t n = o;
-    if (n > std::numeric_limits<uint32_t>::max()) return SplitStatus::TooLarge;
-    std::vector<uint64_t> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = sort_key(stamps[i]);
-    std::vector<uint32_t> order(n);
-    std::iota(order.begin(), order.end(), uint32_t{0});
-    natural_merge_sort(keys, order);
-
-    for (std::size_t i = 0; i < n; ++i) stamps[i] = from_sort_key(keys[i]);
-    std::vector<uint64_t>().swap(keys);
-    {
-        std::vector<float> by_generation(values, values + n);
-        for (std::size_t i = 0; i < n; ++i) values[i] = by_generation[order[i]];
-    }
-    {
-        std::vector<uint32_t> rows_by_generation(n);
-        for (std::size_t i = 0; i < n; ++i) rows_by_generation[i] = static_cast<uint32_t>(source_rows[i]);
-        for (std::size_t i = 0; i < n; ++i) source_rows[i] = rows_by_generation[order[i]];
-    }
-    return SplitStatus::Ok;
 }
 
 }  // namespace lumoreq::core

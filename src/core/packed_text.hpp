@@ -63,6 +63,8 @@ public:
     // Applies the column's integer-or-floating choice to `out`.
     void finish(float* out) const;
     bool floating() const { return float_ || (uint_ && sint_) || !int_; }
+    // Takes in the entries another part of the same column has seen (written to the same `out`).
+    void absorb(const NumberColumn& other);
 
 private:
     bool float_ = false, int_ = false, uint_ = false, sint_ = false;
@@ -71,22 +73,5 @@ private:
 
 // Converts a whole column (no stripping, no splitting) into `out` (size of `cells`).
 void parse_column(std::span<const TextCell> cells, float* out);
-
-// Number of sample rows the splitting makes: the pieces of each stripped text split at every
-// single blank, and one row for a missing text.
-std::size_t count_pieces(std::span<const TextCell> rows);
-
-enum class SplitStatus {
-    Ok,
-    TimeOverflow,  // a timestamp left the 64-bit range: the caller lets the library raise
-    TooLarge,      // more pieces than this implementation indexes
-};
-
-// Splits every row and fills the outputs (each of size count_pieces(rows)) in ascending time
-// order; rows with equal times keep their source order (rows first, then pieces). Piece k
-// of row r is stamped starts[r] + k * step; a missing text gives one sample (NaN value) at
-// starts[r]; a missing start gives NaT, and NaT sorts last. `source_rows` receives the row number of every sample.
-SplitStatus split_rows(std::span<const TextCell> rows, std::span<const int64_t> starts, int64_t step,
-                       int64_t* stamps, float* values, int64_t* source_rows);
 
 }  // namespace lumoreq::core

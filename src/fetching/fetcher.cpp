@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/civil_date.hpp"
+#include "core/packed_split.hpp"
 #include "core/packed_text.hpp"
 #include "core/portable.hpp"
 #include "fetching/fetching.hpp"
@@ -297,21 +298,21 @@ py::object direct_values(const bind::ModuleRef& mod, const py::object& conn, con
         }
         cells[k] = core::TextCell::text(data, static_cast<size_t>(size));
     }
-    size_t total = 0;
+    core::SplitPlan plan;
+    core::SplitStatus status;
     {
         // reads only the text buffers held by `texts`
         py::gil_scoped_release release;
-        total = core::count_pieces(cells);
+        status = core::plan_split(cells, starts, step, plan);
     }
-    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(total));
-    py::array_t<float> samples(static_cast<py::ssize_t>(total));
-    std::vector<int64_t> source_rows(total);
-    core::SplitStatus status;
+    if (status != core::SplitStatus::Ok) return py::none();
+    py::array_t<int64_t> stamps(static_cast<py::ssize_t>(plan.total));
+    py::array_t<float> samples(static_cast<py::ssize_t>(plan.total));
     {
         // reads the text buffers held by `texts`, writes only this call's new arrays
         py::gil_scoped_release release;
-        status = core::split_rows(cells, starts, step, stamps.mutable_data(), samples.mutable_data(),
-                                  source_rows.data());
+        status = core::split_planned(plan, stamps.mutable_data(), samples.mutable_data(), nullptr, {},
+                                     core::split_threads(plan.total));
     }
     if (status != core::SplitStatus::Ok) return py::none();
     if (arrays) return py::make_tuple(stamps.attr("view")("M8[us]"), samples);
