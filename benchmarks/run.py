@@ -12,6 +12,7 @@ Output: one row per case, and optionally a JSON file.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gc
 import importlib.util
 import json
@@ -45,9 +46,22 @@ def _rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def _release_free_memory() -> None:
+    """Hands memory the allocators keep for reuse back to the system, so that a call does not
+    look free because an earlier call (the other side's) left pages behind for it."""
+    gc.collect()
+    if "pyarrow" in sys.modules:
+        sys.modules["pyarrow"].default_memory_pool().release_unused()
+    if sys.platform.startswith("linux"):
+        try:
+            ctypes.CDLL(None).malloc_trim(0)
+        except (OSError, AttributeError):  # not glibc
+            pass
+
+
 def peak_extra_rss(fn: Callable[[], object]) -> tuple[int, object]:
     """Peak resident memory above the level before the call, sampled every millisecond."""
-    gc.collect()
+    _release_free_memory()
     base = _rss_bytes()
     peak = base
     done = threading.Event()
