@@ -783,8 +783,18 @@ def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db
     import threading
 
     seen, task = [], jobs.data_task
-    monkeypatch.setattr(jobs_tasks, "data_task", lambda spec, limit=None: seen.append(sys.getswitchinterval())
-                        or task(spec, limit))
+    started = {"a": threading.Event(), "b": threading.Event()}
+
+    def data_task(spec, limit=None):
+        # no task of either run ends before the other run has begun: their graphs overlap
+        run = Path(spec["out"]).name
+        if run in started:
+            started[run].set()
+            started["b" if run == "a" else "a"].wait(30)
+        seen.append(sys.getswitchinterval())
+        return task(spec, limit)
+
+    monkeypatch.setattr(jobs_tasks, "data_task", data_task)
     plan_ = jobs.plan(jobs_db, "2024-01-01", "2024-01-31", station="昌平台")
     before = sys.getswitchinterval()
     sys.setswitchinterval(0.004)
@@ -798,6 +808,10 @@ def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db
         for t in runs:
             t.join()
         assert all(r.ok for r in results.values()) and len(results) == 2
+        # each run committed its own parts, none of the other's
+        for k in ("a", "b"):
+            assert all(p.is_file() and p.is_relative_to(tmp_path / k) for p in jobs.parts(tmp_path / k))
+        pd.testing.assert_frame_equal(jobs.read(tmp_path / "a"), jobs.read(tmp_path / "b"))
         assert seen and max(seen) <= jobs_engine._SWITCH_INTERVAL
         assert sys.getswitchinterval() == pytest.approx(0.004)
         seen.clear()

@@ -565,16 +565,19 @@ def _run_local(scheduler, workers, pending, figure_specs, db_concurrency, finish
                                                       dask_key_name=f"data-{len(batches) - i:06d}")
                  for i, batch in enumerate(batches)]
 
-        class _Done(Callback):
-            def _posttask(self, key, result, dsk, state_, worker_id):
-                if isinstance(key, str) and key.startswith("data-"):
-                    for record in result:
-                        finished(record)
+        def done(key, result, dsk, state_, worker_id):
+            if isinstance(key, str) and key.startswith("data-"):
+                for record in result:
+                    finished(record)
 
+        # Given to this compute alone: Dask's global callbacks (Callback.active) are one set for
+        # the process, which each compute takes for its duration and puts back after, so two runs
+        # in two threads would see each other's tasks, or lose their own. A caller's own global
+        # callbacks (a progress bar) still see this compute.
+        callbacks = [*Callback.active, Callback(posttask=done)._callback]
         pools = {"initializer": _die_with_driver} if data_scheduler == "processes" else {}
         if graph:
-            with _Done():
-                dask.compute(*graph, scheduler=data_scheduler, num_workers=workers, **pools)
+            dask.compute(*graph, scheduler=data_scheduler, num_workers=workers, callbacks=callbacks, **pools)
         commit()
         if figure_specs:
             figure_graph = [dask.delayed(figure_task, pure=False)(spec, dask_key_name=f"figure-{i}")
