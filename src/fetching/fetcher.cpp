@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
+#include "bind/arrow_text.hpp"
 #include "core/civil_date.hpp"
 #include "core/packed_split.hpp"
 #include "core/packed_text.hpp"
@@ -65,6 +67,24 @@ py::object choose_rate(const bind::ModuleRef& mod, const py::object& df, const p
     return rate;
 }
 
+// True when `column` is a text column on Arrow storage whose bytes hold no `marker` anywhere:
+// nothing in it can change, which its buffers tell without a Python object per value.
+bool arrow_text_lacks(const py::object& column, std::string_view marker) {
+    if (!bind::is_arrow_str_dtype(column.attr("dtype"))) return false;
+    std::vector<py::object> owners;
+    const auto chunks = bind::arrow_string_chunks(column.attr("array"), owners);
+    if (!chunks) return false;
+    for (const bind::ArrowChunk& c : *chunks) {
+        if (c.length == 0) continue;
+        // arrow_string_chunks checked that these outer offsets lie within the bytes
+        const std::uint64_t from = c.offset_at(static_cast<std::size_t>(c.offset));
+        const std::uint64_t to = c.offset_at(static_cast<std::size_t>(c.offset) + c.length);
+        const std::string_view bytes(c.data + from, static_cast<std::size_t>(to - from));
+        if (bytes.find(marker) != std::string_view::npos) return false;
+    }
+    return true;
+}
+
 // "NULLALL" -> the missing-day text in every column, as the table library's regular expression
 // replacement does it (only str values change; dtypes stay), natively per column. An OBSVALUE
 // column not yet unpacked is also searched for gzip data, which is decompressed as if the column
@@ -89,6 +109,8 @@ size_t expand_nullall(const py::object& df, const std::string& null_text, bool o
             df.attr("replace")(pattern, py::str(null_text), "regex"_a = true, "inplace"_a = true);
             continue;
         }
+        // key columns (STATIONID, ...) hold no marker: skip them without reading them value by value
+        if (arrow_text_lacks(column, "NULLALL")) continue;
         bool changed = false;
         size_t column_zipped = 0;
         py::list values = unpack_obsvalues(column, obsvalue ? Gunzip::Sniffed : Gunzip::Off, null_text, &changed,
