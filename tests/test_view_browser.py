@@ -292,7 +292,9 @@ def test_browser_walk(browser, site, year, tmp_path):
         _next_update(driver, before)
         state = _state(driver)
         _check_exact(state, values, start_ns)
-    # pan with the mode bar's pan tool: drag to the right
+    # pan with the mode bar's pan tool: drag to the right (once plotly's zoom tip, which shows
+    # over the mode bar for a moment, has gone, as a user would wait for it)
+    _wait(driver, "return !document.querySelector('.notifier-note')")
     driver.find_element(By.CSS_SELECTOR, "#panels .modebar-btn[data-val='pan']").click()
     state = _state(driver)
     a = _plot_point(driver, (state["range"][0] + state["range"][1]) / 2)
