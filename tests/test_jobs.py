@@ -992,7 +992,15 @@ def test_killed_update_keeps_the_last_version_and_leaves_no_process(jobs_db, tmp
     assert summary.ok and summary.skipped > 6 * 7  # the chunks kept, and parts the killed run wrote
     jobs.run(jobs.plan(jobs_db, "2024-01-01", "2024-01-20", station=STATION, chunk="day"), tmp_path / "clean",
              hampel=HAMPEL, resample=RESAMPLE, progress=False)
-    pd.testing.assert_frame_equal(_table(out), _table(tmp_path / "clean"), check_exact=True)
+    resumed, clean = _table(out), _table(tmp_path / "clean")
+    try:
+        pd.testing.assert_frame_equal(resumed, clean, check_exact=True)
+    except AssertionError as error:  # name the rows that differ, and from which runs
+        if resumed.shape == clean.shape:
+            differ = ~((resumed["OBSVALUE"] == clean["OBSVALUE"]) | (resumed["OBSVALUE"].isna() & clean["OBSVALUE"].isna()))
+            error.add_note(pd.concat([resumed[differ], clean.loc[differ, "OBSVALUE"].rename("CLEAN")], axis=1).to_string())
+        error.add_note(str(jobs.history(out)))
+        raise
 
 
 def _marked(mark: str) -> list[int]:
