@@ -786,11 +786,9 @@ def test_threaded_runs_switch_threads_promptly_and_put_the_interval_back(jobs_db
     started = {"a": threading.Event(), "b": threading.Event()}
 
     def data_task(spec, limit=None):
-        # no task of either run ends before the other run has begun: their graphs overlap
-        run = Path(spec["out"]).name
+        run = Path(spec["out"]).name  # no task of either run ends before the other has begun
         if run in started:
-            started[run].set()
-            started["b" if run == "a" else "a"].wait(30)
+            started[run].set(), started["b" if run == "a" else "a"].wait(30)
         seen.append(sys.getswitchinterval())
         return task(spec, limit)
 
@@ -995,10 +993,10 @@ def test_killed_update_keeps_the_last_version_and_leaves_no_process(jobs_db, tmp
     resumed, clean = _table(out), _table(tmp_path / "clean")
     try:
         pd.testing.assert_frame_equal(resumed, clean, check_exact=True)
-    except AssertionError as error:  # name the rows that differ, and from which runs
+    except AssertionError as error:  # the rows that differ, and the dataset's history
         if resumed.shape == clean.shape:
-            differ = ~((resumed["OBSVALUE"] == clean["OBSVALUE"]) | (resumed["OBSVALUE"].isna() & clean["OBSVALUE"].isna()))
-            error.add_note(pd.concat([resumed[differ], clean.loc[differ, "OBSVALUE"].rename("CLEAN")], axis=1).to_string())
+            error.add_note(pd.concat([resumed, clean["OBSVALUE"].rename("CLEAN")], axis=1)
+                           .loc[resumed.compare(clean).index].to_string())
         error.add_note(str(jobs.history(out)))
         raise
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bind/bind.hpp"
@@ -47,6 +48,11 @@ struct ArrowChunk {
         return v < 0 ? UINT64_MAX : static_cast<std::uint64_t>(v);
     }
     bool valid(std::size_t i) const { return validity == nullptr || ((validity[i >> 3] >> (i & 7)) & 1); }
+    // [first, end) of the bytes its values span (offsets ascend in a valid array)
+    std::pair<std::uint64_t, std::uint64_t> byte_range() const {
+        const auto begin = static_cast<std::size_t>(offset);
+        return {offset_at(begin), offset_at(begin + length)};
+    }
 };
 
 // The chunks of an Arrow-backed pandas array (anything with __arrow_array__ whose type is
@@ -87,9 +93,8 @@ inline std::optional<std::vector<ArrowChunk>> arrow_string_chunks(const py::obje
             const auto last = static_cast<std::size_t>(c.offset) + c.length;
             if (c.offsets == nullptr || sizes[1] < (last + 1) * (c.wide ? 8 : 4)) return std::nullopt;
             if (c.validity != nullptr && sizes[0] * 8 < last) return std::nullopt;
-            // the outer offsets bound every value (offsets ascend in a valid array)
-            const std::uint64_t first_byte = c.offset_at(static_cast<std::size_t>(c.offset));
-            const std::uint64_t end_byte = c.offset_at(last);
+            // the outer offsets bound every value
+            const auto [first_byte, end_byte] = c.byte_range();
             if (first_byte > end_byte || end_byte > c.data_size) return std::nullopt;
             if (c.data == nullptr) c.data = "";
         }

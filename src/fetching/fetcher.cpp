@@ -76,11 +76,9 @@ bool arrow_text_lacks(const py::object& column, std::string_view marker) {
     if (!chunks) return false;
     for (const bind::ArrowChunk& c : *chunks) {
         if (c.length == 0) continue;
-        // arrow_string_chunks checked that these outer offsets lie within the bytes
-        const std::uint64_t from = c.offset_at(static_cast<std::size_t>(c.offset));
-        const std::uint64_t to = c.offset_at(static_cast<std::size_t>(c.offset) + c.length);
-        const std::string_view bytes(c.data + from, static_cast<std::size_t>(to - from));
-        if (bytes.find(marker) != std::string_view::npos) return false;
+        const auto [from, to] = c.byte_range();  // checked against the bytes by arrow_string_chunks
+        if (std::string_view(c.data + from, static_cast<std::size_t>(to - from)).find(marker) != std::string_view::npos)
+            return false;
     }
     return true;
 }
